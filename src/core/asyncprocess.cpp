@@ -1,0 +1,100 @@
+#include "asyncprocess.h"
+
+#include <QDebug>
+
+AsyncProcess::AsyncProcess(QObject* parent) : QObject(parent)
+{
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    watchdog.setSingleShot(true);
+    connect(&process, &QProcess::readyReadStandardOutput, this,
+            [this] { emit standardOutputAvailable(process.readAllStandardOutput()); });
+    connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this, &AsyncProcess::onFinished);
+    connect(&process, &QProcess::errorOccurred, this, &AsyncProcess::onErrorOccurred);
+    connect(&watchdog, &QTimer::timeout, this, &AsyncProcess::onWatchdog);
+}
+
+AsyncProcess::~AsyncProcess()
+{
+    if (process.state() != QProcess::NotRunning) {
+        qWarning().noquote() << "Stopping" << request.program << "because its owner goes away";
+        reported = true; // nobody is left to tell
+        process.disconnect(this);
+        process.terminate();
+        if (!process.waitForFinished(2000)) {
+            process.kill();
+            process.waitForFinished(2000);
+        }
+    }
+}
+
+void AsyncProcess::start(const ProcessRequest& newRequest)
+{
+    request = newRequest;
+    result = ProcessResult();
+    reported = false;
+    if (!request.workingDirectory.isEmpty())
+        process.setWorkingDirectory(request.workingDirectory);
+    process.start(request.program, request.arguments,
+                  request.writableStdin ? QIODevice::ReadWrite : QIODevice::ReadOnly);
+    if (request.timeoutMs > 0)
+        watchdog.start(request.timeoutMs);
+}
+
+bool AsyncProcess::isRunning() const
+{
+    return process.state() != QProcess::NotRunning;
+}
+
+void AsyncProcess::stop(int graceMs)
+{
+    if (!isRunning())
+        return;
+    qWarning().noquote() << "Stopping" << request.program;
+    process.terminate();
+    QTimer::singleShot(graceMs, this, [this] {
+        if (isRunning())
+            process.kill();
+    });
+}
+
+void AsyncProcess::onFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    watchdog.stop();
+    result.started = true;
+    result.exitCode = exitCode;
+    result.exitStatus = exitStatus;
+    report();
+}
+
+void AsyncProcess::onErrorOccurred(QProcess::ProcessError error)
+{
+    qWarning().noquote() << "Child" << request.program << "error:" << process.errorString();
+    if (error != QProcess::FailedToStart)
+        return; // a crash or a timeout ends in finished() as well
+    watchdog.stop();
+    result.started = false;
+    result.errorString = process.errorString();
+    report();
+}
+
+void AsyncProcess::onWatchdog()
+{
+    if (!isRunning())
+        return;
+    qWarning().noquote() << "Child" << request.program << "passed its limit of" << request.timeoutMs << "ms";
+    result.timedOut = true;
+    process.kill();
+}
+
+void AsyncProcess::report()
+{
+    if (reported)
+        return;
+    reported = true;
+    result.standardOutput = process.readAllStandardOutput();
+    result.standardError = process.readAllStandardError();
+    if (result.errorString.isEmpty() && !result.succeeded())
+        result.errorString = process.errorString();
+    // timedOut was set before the kill; keep it so the verdict stays a failure
+    emit finished(result);
+}

@@ -1,0 +1,20 @@
+#include "flashsession.h"
+
+#include <QRegularExpression>
+
+QString FlashSession::configArchiveName() const
+{
+    return m_image + QLatin1Char('-') + m_swVersion + QLatin1Char('-') + m_serialNumber + QStringLiteral(".tar.gz");
+}
+
+QString FlashSession::additionalsArchiveName() const
+{
+    return m_image + QLatin1Char('-') + m_swVersion + QLatin1Char('-') + m_serialNumber +
+           QStringLiteral("-additionals.tar.gz");
+}
+
+bool FlashSession::isSnapshot() const
+{
+    static const QRegularExpression snapPattern(QStringLiteral(".*-snap.*"));
+    return snapPattern.match(m_swVersion).hasMatch();
+}

@@ -1,0 +1,9 @@
+#include "stationstartup.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    return StationStartup::run(app);
+}

@@ -1,0 +1,103 @@
+#include "powercontrol.h"
+
+#include "processrunner.h"
+#include "settings.h"
+#include "stationtimings.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+namespace {
+const int relayGapMs = 500;
+const char* const powerScript = "powerNimbrel.sh";
+} // namespace
+
+bool PowerControl::executeScript(const QString& scriptPath, const QStringList& arguments)
+{
+    return executeScript(scriptPath, arguments, StationTimings::current().scriptTimeoutMs);
+}
+
+bool PowerControl::executeScript(const QString& scriptPath, const QStringList& arguments, int timeoutMs)
+{
+    qDebug() << "execute Script";
+    const QString program = Settings::Python();
+    qDebug() << program << scriptPath << arguments;
+
+    ProcessRequest request;
+    request.program = program;
+    request.arguments = QStringList{scriptPath} + arguments;
+    request.timeoutMs = timeoutMs;
+    const ProcessResult result = ProcessRunner::run(request);
+
+    qDebug().noquote() << ProcessResult::textUpToNul(result.standardOutput);
+    qDebug().noquote() << "Script finished ExitStatus " + ProcessResult::exitStatusName(result.exitStatus) +
+                              " exit Code " + QString::number(result.exitCode);
+    if (!result.succeeded()) {
+        qDebug().noquote() << "Script" << scriptPath << result.outcome();
+        qDebug().noquote() << ProcessResult::textUpToNul(result.standardError);
+    }
+    return result.succeeded();
+}
+
+void PowerControl::runPowerScript(const QString& argument)
+{
+    ProcessRequest request;
+    request.program = QString::fromLatin1(powerScript);
+    request.arguments = QStringList{argument};
+    request.timeoutMs = StationTimings::current().scriptTimeoutMs;
+    const ProcessResult result = ProcessRunner::run(request);
+    qDebug().noquote() << ProcessResult::textUpToNul(result.standardOutput);
+    // The power script's verdict is not judged, but an operator's engineer needs to see
+    // when it never ran or hung.
+    if (!result.finished())
+        qWarning().noquote() << powerScript << argument << result.outcome();
+}
+
+void PowerControl::switchRelay(const QString& relay, const QString& state)
+{
+    if (!executeScript(Settings::RealyModuleCLIScript(), QStringList{relay, state}))
+        qDebug().noquote() << QStringLiteral("Power %1 failed (%2)").arg(state, relay);
+}
+
+void PowerControl::powerOn()
+{
+    if (Settings::NimbrelSystem()) {
+        runPowerScript(QStringLiteral("90"));
+        return;
+    }
+    switchRelay(QStringLiteral("5"), QStringLiteral("ON"));
+    waitProcessingEvents(relayGapMs);
+    switchRelay(QStringLiteral("8"), QStringLiteral("ON"));
+}
+
+void PowerControl::powerOff()
+{
+    if (Settings::NimbrelSystem()) {
+        runPowerScript(QStringLiteral("0"));
+        return;
+    }
+    switchRelay(QStringLiteral("5"), QStringLiteral("OFF"));
+    switchRelay(QStringLiteral("8"), QStringLiteral("OFF"));
+}
+
+void PowerControl::powerCycle()
+{
+    powerOff();
+    waitProcessingEvents(relayGapMs);
+    powerOn();
+}
+
+void PowerControl::waitProcessingEvents(int milliseconds)
+{
+    // A local loop sleeps until an event or the deadline instead of spinning; timers
+    // are monotonic, so the wait never ends early when the clock of day jumps.
+    QDeadlineTimer deadline(milliseconds, Qt::PreciseTimer);
+    while (!deadline.hasExpired()) {
+        QEventLoop loop;
+        QTimer::singleShot(qMax<qint64>(1, deadline.remainingTime()), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Switches the device's supply through the relay module or the power script.
+// Stateless: callers create one on the stack per operation.
+class PowerControl
+{
+public:
+    PowerControl() = default;
+
+    // Runs a Python script; true only if it started, finished in time and exited normally with code 0.
+    bool executeScript(const QString& scriptPath, const QStringList& arguments);
+    bool executeScript(const QString& scriptPath, const QStringList& arguments, int timeoutMs);
+
+    void powerOn();
+    void powerOff();
+    void powerCycle();
+
+    // Lets the event loop run for the given time, measured on a monotonic clock.
+    static void waitProcessingEvents(int milliseconds);
+
+private:
+    void runPowerScript(const QString& argument);
+    void switchRelay(const QString& relay, const QString& state);
+};

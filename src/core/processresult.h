@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+// What the station asks of one child process run.
+struct ProcessRequest
+{
+    QString program;
+    QStringList arguments;
+    QString workingDirectory;   // empty: the station's own
+    int timeoutMs = 30000;      // <= 0: no limit
+    bool forwardOutput = false; // pass the child's output through to ours instead of capturing it
+    bool writableStdin = false; // the flash script is opened read-write
+};
+
+// How one run ended. A child that never started, or was still running at its
+// limit, never counts as a success, whatever exit code Qt reports for it.
+struct ProcessResult
+{
+    bool started = false;
+    bool timedOut = false;
+    QProcess::ExitStatus exitStatus = QProcess::NormalExit;
+    int exitCode = -1;
+    QByteArray standardOutput;
+    QByteArray standardError;
+    QString errorString;
+
+    bool finished() const { return started && !timedOut; }
+    bool succeeded() const { return finished() && exitStatus == QProcess::NormalExit && exitCode == 0; }
+    bool exitedNormally() const { return finished() && exitStatus == QProcess::NormalExit; }
+    QString outcome() const; // for the debug log: which case happened
+
+    static QString exitStatusName(QProcess::ExitStatus status);
+    static QString textUpToNul(const QByteArray& bytes);
+};
+Q_DECLARE_METATYPE(ProcessResult)

@@ -1,0 +1,162 @@
+#include "simulator.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTcpSocket>
+#include <QUrlQuery>
+
+namespace {
+QString pythonProgram()
+{
+    return QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
+                                                              : QStringLiteral("python3");
+}
+} // namespace
+
+Simulator::~Simulator()
+{
+    stop();
+}
+
+bool Simulator::start(const QStringList& extraArguments)
+{
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.start(pythonProgram(), QStringList{QStringLiteral(NIMBREL_SOURCE_DIR "/sim/nimbrel_sim.py"),
+                                               QStringLiteral("--record"), dir.path() + QStringLiteral("/record.jsonl")} +
+                                       extraArguments);
+    QByteArray output;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 20000 && process.state() != QProcess::NotRunning) {
+        process.waitForReadyRead(200);
+        output += process.readAllStandardOutput();
+        const int at = output.indexOf("NIMBREL_SIM_PORT=");
+        if (at >= 0 && output.indexOf('\n', at) > at) {
+            const QByteArray line = output.mid(at + 17, output.indexOf('\n', at) - at - 17).trimmed();
+            m_port = line.toInt();
+            return m_port > 0;
+        }
+    }
+    qWarning("simulator did not start: %s", process.readAllStandardError().constData());
+    return false;
+}
+
+void Simulator::stop()
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+QUrl Simulator::url() const
+{
+    return QUrl(baseUrl());
+}
+
+QString Simulator::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1/").arg(m_port);
+}
+
+QList<QJsonObject> Simulator::requests() const
+{
+    QList<QJsonObject> result;
+    QFile file(dir.path() + QStringLiteral("/record.jsonl"));
+    if (!file.open(QIODevice::ReadOnly))
+        return result;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (!line.trimmed().isEmpty())
+            result << QJsonDocument::fromJson(line).object();
+    }
+    return result;
+}
+
+QList<QJsonObject> Simulator::requests(const QString& path) const
+{
+    QList<QJsonObject> result;
+    for (const QJsonObject& request : requests()) {
+        if (request.value(QStringLiteral("path")).toString() == path)
+            result << request;
+    }
+    return result;
+}
+
+void Simulator::clearRequests()
+{
+    QFile file(dir.path() + QStringLiteral("/record.jsonl"));
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.close();
+}
+
+bool Simulator::setFault(const QString& endpoint, const QString& mode, int count)
+{
+    QJsonObject fault{{QStringLiteral("endpoint"), endpoint}, {QStringLiteral("mode"), mode}};
+    if (count > 0)
+        fault.insert(QStringLiteral("count"), count);
+    return !control("POST", QStringLiteral("/_sim/fault"), QJsonDocument(fault).toJson(QJsonDocument::Compact))
+                .isNull();
+}
+
+bool Simulator::clearFaults()
+{
+    return !control("DELETE", QStringLiteral("/_sim/fault")).isNull();
+}
+
+QJsonObject Simulator::state() const
+{
+    return QJsonDocument::fromJson(control("GET", QStringLiteral("/_sim/state"))).object();
+}
+
+QString Simulator::queryString(const QJsonObject& request)
+{
+    QStringList items;
+    for (const QJsonValue& item : request.value(QStringLiteral("query")).toArray()) {
+        const QJsonArray pair = item.toArray();
+        items << pair.at(0).toString() + QLatin1Char('=') + pair.at(1).toString();
+    }
+    return items.join(QLatin1Char('&'));
+}
+
+QString Simulator::header(const QJsonObject& request, const QString& name, bool* present)
+{
+    if (present)
+        *present = false;
+    for (const QJsonValue& item : request.value(QStringLiteral("headers")).toArray()) {
+        const QJsonArray pair = item.toArray();
+        if (pair.at(0).toString().compare(name, Qt::CaseInsensitive) == 0) {
+            if (present)
+                *present = true;
+            return pair.at(1).toString();
+        }
+    }
+    return QString();
+}
+
+// A blocking exchange on a plain socket, so that asking the simulator never runs the
+// test's event loop.
+QByteArray Simulator::control(const QByteArray& method, const QString& path, const QByteArray& body) const
+{
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(m_port));
+    if (!socket.waitForConnected(5000))
+        return QByteArray();
+    socket.write(method + ' ' + path.toUtf8() + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
+                 "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) +
+                 "\r\n\r\n" + body);
+    socket.waitForBytesWritten(5000);
+    QByteArray reply;
+    while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(5000))
+        reply += socket.readAll();
+    reply += socket.readAll();
+    const int bodyStart = reply.indexOf("\r\n\r\n");
+    if (bodyStart < 0 || !reply.startsWith("HTTP/1.") || reply.mid(9, 1) != "2")
+        return QByteArray();
+    QByteArray content = reply.mid(bodyStart + 4);
+    return content.isNull() ? QByteArray("") : content;
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QList>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QUrl>
+
+// The station simulator (sim/nimbrel_sim.py) on a loopback port, for one test.
+class Simulator
+{
+public:
+    Simulator() = default;
+    ~Simulator();
+
+    bool start(const QStringList& extraArguments = {});
+    void stop();
+    QUrl url() const;          // http://127.0.0.1:<port>
+    QString baseUrl() const;   // same, as text
+    int port() const { return m_port; }
+
+    QList<QJsonObject> requests() const; // everything the simulator received, in order
+    QList<QJsonObject> requests(const QString& path) const;
+    void clearRequests();
+
+    bool setFault(const QString& endpoint, const QString& mode, int count = -1);
+    bool clearFaults();
+    QJsonObject state() const;
+
+    // Request query as "k=v&k=v" in received order, from one record line.
+    static QString queryString(const QJsonObject& request);
+    static QString header(const QJsonObject& request, const QString& name, bool* present = nullptr);
+
+private:
+    QByteArray control(const QByteArray& method, const QString& path, const QByteArray& body = {}) const;
+
+    QTemporaryDir dir;
+    QProcess process;
+    int m_port = 0;
+};
