@@ -1,0 +1,69 @@
+#include "scanbarcode.h"
+#include "ui_scanbarcode.h"
+
+#include "flashsession.h"
+#include "flashsoftware.h"
+#include "powercontrol.h"
+
+#include <QDebug>
+#include <QPointer>
+#include <QRegularExpression>
+
+ScanBarcode::ScanBarcode(QWidget* parent) : QDialog(parent), ui(new Ui::ScanBarcode)
+{
+    ui->setupUi(this);
+    ui->pushButton->setEnabled(false);
+}
+
+ScanBarcode::~ScanBarcode()
+{
+    delete ui;
+}
+
+void ScanBarcode::setFlashSession(FlashSession* session)
+{
+    flashSession = session;
+}
+
+void ScanBarcode::presetOrderNumber(const QString& text)
+{
+    presetText = text;
+    ui->txtAuftragsnummer->setText(text);
+    on_pushButton_clicked();
+}
+
+void ScanBarcode::on_pushButton_clicked()
+{
+    static const QRegularExpression orderNumberPattern(
+        QRegularExpression::anchoredPattern(QStringLiteral("G[0-9]{7}")));
+    const QString orderNumber = ui->txtAuftragsnummer->text();
+    if (orderNumber.isEmpty() || !orderNumberPattern.match(orderNumber).hasMatch())
+        return;
+    // Switching the relays lets events run; a second Enter meanwhile must not start a second job.
+    if (jobStarted)
+        return;
+    if (!flashSession) {
+        qWarning() << "ScanBarcode: no job record to start a job with";
+        return;
+    }
+    jobStarted = true;
+    ui->pushButton->setEnabled(false);
+    ui->txtAuftragsnummer->setReadOnly(true);
+
+    QPointer<ScanBarcode> self(this);
+    PowerControl().powerOn();
+    if (!self) // the next job replaced this one while the power was switched
+        return;
+
+    hide();
+    flashDialog = new FlashSoftware(this);
+    flashSession->setOrderNumber(orderNumber);
+    flashDialog->setFlashSession(flashSession);
+    flashDialog->show();
+    flashDialog->startFlashSequence();
+}
+
+void ScanBarcode::on_txtAuftragsnummer_textChanged(const QString& arg1)
+{
+    ui->pushButton->setEnabled(!jobStarted && arg1.size() >= 6);
+}
