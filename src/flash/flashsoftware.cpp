@@ -1,0 +1,286 @@
+#include "flashsoftware.h"
+#include "ui_flashsoftware.h"
+
+#include "asyncprocess.h"
+#include "fileutils.h"
+#include "flashsession.h"
+#include "messagebox.h"
+#include "powercontrol.h"
+#include "settings.h"
+#include "stationtimings.h"
+
+#include <QDebug>
+#include <QPointer>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+const int imageDownloadedValue = 25;
+const int serialAssignedValue = 50;
+const int configDownloadedValue = 75;
+const int flashStallValue = 174; // while the script runs the bar stops just after this
+const int flashedValue = 175;
+const int rebootedValue = 190;
+const int finishedValue = 265;
+} // namespace
+
+FlashSoftware::FlashSoftware(QWidget* parent)
+    : QDialog(parent), ui(new Ui::FlashSoftware), configManager(this)
+{
+    ui->setupUi(this);
+    setWindowTitle(QStringLiteral("Flash Nimbrel"));
+    connect(&configManager, &ConfigManager::downloadImageComplete, this,
+            &FlashSoftware::onDownloadImageComplete);
+    connect(&configManager, &ConfigManager::assingedSerialnummber, this,
+            &FlashSoftware::onSerialNumberAssigned);
+    connect(&configManager, &ConfigManager::downloadConfigComplete, this,
+            &FlashSoftware::onDownloadConfigComplete);
+    connect(&configManager, &ConfigManager::imageDownloadProgress, this,
+            &FlashSoftware::onImageDownloadProgress);
+    ui->btnOpenPrintDialog->setEnabled(false);
+    ui->btnRetry->setEnabled(false);
+}
+
+FlashSoftware::~FlashSoftware()
+{
+    if (flashProcess && flashProcess->isRunning()) {
+        // Never leave a flash running for a job that is gone: the next job would flash beside it.
+        qWarning() << "Flash dialog closes while the flash script runs: stopping the flash script";
+        delete flashProcess; // terminates, kills after a grace period, reports nothing
+        flashProcess = nullptr;
+    }
+    delete ui;
+}
+
+void FlashSoftware::setFlashSession(FlashSession* newSession)
+{
+    session = newSession;
+}
+
+FlashSession* FlashSoftware::flashSession() const
+{
+    return session;
+}
+
+void FlashSoftware::startFlashSequence()
+{
+    if (!session) {
+        qWarning() << "FlashSoftware: no job record to flash";
+        return;
+    }
+    configManager.setFlashSession(session);
+    downloadingImage = true;
+    configManager.doDownloadImage(session->image(), session->swVersion(), session->image());
+}
+
+void FlashSoftware::reject() {}
+
+void FlashSoftware::onImageDownloadProgress(qint64 received, qint64 total)
+{
+    if (!downloadingImage || total <= 0 || received < 0)
+        return;
+    const int value = int(imageDownloadedValue * qMin(received, total) / total);
+    // a retry starts with the bar where the last attempt left it; never move it back
+    if (value > ui->pbStatus->value())
+        ui->pbStatus->setValue(value);
+}
+
+void FlashSoftware::onDownloadImageComplete(QString warning)
+{
+    qDebug() << "download Image complete";
+    downloadingImage = false;
+    if (!warning.isEmpty()) {
+        QPointer<FlashSoftware> self(this);
+        MessageBox::warning(this, warning);
+        if (self)
+            ui->btnRetry->setEnabled(true);
+        return;
+    }
+    ui->cbDownloadImage->setChecked(true);
+    ui->pbStatus->setValue(imageDownloadedValue);
+    qDebug() << "assign Serial Number";
+    configManager.assignSerialNumber(session->article(), session->swVersion(), session->orderNumber());
+}
+
+void FlashSoftware::onSerialNumberAssigned(QString serialNumber, QString warning)
+{
+    qDebug().noquote() << "assinged serialnumber " + serialNumber;
+    // Without a number of its own the device would be flashed and labelled with the previous one's.
+    if (warning.isEmpty() && serialNumber.isEmpty())
+        warning = QStringLiteral("Keine Seriennummer vom Server erhalten!");
+    else if (warning.isEmpty() && !FileUtils::isSafeFileName(serialNumber))
+        warning = QStringLiteral("Ungültige Seriennummer vom Server erhalten: ") + serialNumber;
+    if (!warning.isEmpty()) {
+        QPointer<FlashSoftware> self(this);
+        MessageBox::warning(this, warning);
+        if (self)
+            ui->btnRetry->setEnabled(false);
+        return;
+    }
+    session->setSerialNumber(serialNumber);
+    ui->pbStatus->setValue(serialAssignedValue);
+    ui->cbEMSSerialnumberassigned->setChecked(true);
+    qDebug() << "download Config";
+    configManager.downloadConfig(session->article(), session->serialNumber());
+}
+
+void FlashSoftware::onDownloadConfigComplete(QString warning)
+{
+    if (!warning.isEmpty()) {
+        QPointer<FlashSoftware> self(this);
+        MessageBox::warning(this, warning);
+        if (self)
+            ui->btnRetry->setEnabled(true);
+        return;
+    }
+    ui->pbStatus->setValue(configDownloadedValue);
+    ui->cbDownloadConfig->setChecked(true);
+    QThread::msleep(StationTimings::current().flashPauseMs);
+    qDebug() << "flash firmware";
+    flashFirmware();
+}
+
+QString FlashSoftware::imageFile() const
+{
+    if (session->isSnapshot())
+        return Settings::ImagePath() + session->snapImageName() + QStringLiteral(".img");
+    return Settings::ImagePath() + session->image() + QLatin1Char('-') + session->swVersion() +
+           QStringLiteral(".img");
+}
+
+void FlashSoftware::flashFirmware()
+{
+    if (flashProcess) { // left over from an earlier attempt, which has ended
+        flashProcess->deleteLater();
+        flashProcess = nullptr;
+    }
+    AsyncProcess* process = new AsyncProcess(this);
+    flashProcess = process;
+    connect(process, &AsyncProcess::standardOutputAvailable, this, &FlashSoftware::onStdOutReadyFlashing);
+    // Judged once control is back in the event loop: the verdict may show a box or switch
+    // the power, and neither must run inside the process object's own signal.
+    connect(process, &AsyncProcess::finished, this, [this, process](const ProcessResult& result) {
+        QMetaObject::invokeMethod(
+            this, [this, process, result] { onFlashFinished(process, result); }, Qt::QueuedConnection);
+    });
+
+    if (!progressTimer) {
+        progressTimer = new QTimer(this);
+        connect(progressTimer, &QTimer::timeout, this, &FlashSoftware::updateProgress);
+    }
+    progressTimer->start(StationTimings::current().progressTickMs);
+
+    ProcessRequest request;
+    request.program = Settings::FlashScriptName();
+    request.arguments = QStringList{QStringLiteral("-i"), imageFile(),
+                                    QStringLiteral("-a"), Settings::DeviceConfigTargetPath(),
+                                    QStringLiteral("-s"), session->serialNumber(),
+                                    QStringLiteral("-l"), Settings::LogPath(),
+                                    QStringLiteral("-t")};
+    request.workingDirectory = Settings::FlashScriptPath();
+    request.timeoutMs = StationTimings::current().flashScriptTimeoutMs;
+    request.writableStdin = true;
+    qDebug() << request.arguments;
+    process->start(request);
+}
+
+void FlashSoftware::onStdOutReadyFlashing(const QByteArray& output)
+{
+    qDebug().noquote() << QString::fromLocal8Bit(output);
+}
+
+void FlashSoftware::updateProgress()
+{
+    if (ui->pbStatus->value() > flashStallValue && !ui->cbRebootNimbrel->isChecked())
+        return;
+    ui->pbStatus->setValue(ui->pbStatus->value() + 1);
+    progressTimer->start(StationTimings::current().progressTickMs);
+}
+
+void FlashSoftware::onFlashFinished(AsyncProcess* process, const ProcessResult& result)
+{
+    if (process != flashProcess)
+        return;
+    flashProcess = nullptr;
+    process->deleteLater();
+
+    const QString rest = ProcessResult::textUpToNul(result.standardOutput);
+    if (!rest.isEmpty())
+        qDebug().noquote() << rest;
+    if (!result.started)
+        qDebug() << "error enum val = FailedToStart";
+    else if (result.exitStatus == QProcess::CrashExit)
+        qDebug() << "error enum val = Crashed";
+
+    if (!result.succeeded()) {
+        qDebug() << "ERROR";
+        progressTimer->stop();
+        QPointer<FlashSoftware> self(this);
+        MessageBox::critical(this, QStringLiteral("Flashvorgang fehlgeschlagen!"));
+        if (self)
+            ui->btnRetry->setEnabled(true);
+        return;
+    }
+    qDebug() << "SUCCESS";
+    ui->pbStatus->setValue(flashedValue);
+    ui->cbFlashFirmware->setChecked(true);
+    restartNimbrel();
+}
+
+void FlashSoftware::restartNimbrel()
+{
+    qDebug() << "restartNimbrel";
+    QPointer<FlashSoftware> self(this);
+    PowerControl().powerCycle();
+    if (!self) // the next job took over while the power was switched
+        return;
+    ui->cbRebootNimbrel->setChecked(true);
+    ui->pbStatus->setValue(rebootedValue);
+
+    // The station cannot see the microcontroller flash; it only waits long enough for it.
+    if (!microcontrollerTimer) {
+        microcontrollerTimer = new QTimer(this);
+        microcontrollerTimer->setSingleShot(true);
+        microcontrollerTimer->setTimerType(Qt::PreciseTimer);
+        connect(microcontrollerTimer, &QTimer::timeout, this, &FlashSoftware::timeoutMSPFlashing);
+    }
+    microcontrollerTimer->start(StationTimings::current().microcontrollerWaitMs);
+    progressTimer->start(StationTimings::current().progressTickMs);
+}
+
+void FlashSoftware::timeoutMSPFlashing()
+{
+    ui->cbFlashMSP->setChecked(true);
+    ui->pbStatus->setValue(finishedValue);
+    progressTimer->stop();
+    ui->btnOpenPrintDialog->setEnabled(true);
+}
+
+void FlashSoftware::removeDownloadedConfigs()
+{
+    FileUtils::removeDeviceFiles(*session, false);
+}
+
+void FlashSoftware::on_btnOpenPrintDialog_clicked()
+{
+    hide();
+    // The test window takes over here once it is available.
+}
+
+void FlashSoftware::on_btnRetry_clicked()
+{
+    // Disabled first: a step that fails at once re-enables it for the next try.
+    ui->btnRetry->setEnabled(false);
+    QPointer<FlashSoftware> self(this);
+    PowerControl().powerCycle();
+    if (!self)
+        return;
+    removeDownloadedConfigs();
+    startFlashSequence();
+}
+
+void FlashSoftware::on_btnCancel_clicked()
+{
+    qDebug() << "cancel flashing";
+    done(0);
+}
