@@ -5,8 +5,8 @@
 #include "stationtimings.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QDeadlineTimer>
+#include <QDebug>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -97,7 +97,8 @@ void PowerControl::waitProcessingEvents(int milliseconds)
     QDeadlineTimer deadline(milliseconds, Qt::PreciseTimer);
     while (!deadline.hasExpired()) {
         QEventLoop loop;
-        QTimer::singleShot(qMax<qint64>(1, deadline.remainingTime()), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+        QTimer::singleShot(qMax<qint64>(1, deadline.remainingTime()), Qt::PreciseTimer, &loop,
+                           &QEventLoop::quit);
         loop.exec();
     }
 }
