@@ -317,7 +317,7 @@ def configs_archive(article, serial, macs):
     lines_common = ["Artikel: %s" % article, "Seriennummer: %d" % serial]
     files = []
     for stem, title, (w, h) in LABEL_KINDS:
-        lines = [title + " (%s)" % stem] + lines_common
+        lines = ["%s [%s]" % (title, stem)] + lines_common
         if stem == "device":
             for iface in ("eth0", "eth1"):
                 if iface in macs:
