@@ -186,7 +186,10 @@ void FlashSoftware::flashFirmware()
 
 void FlashSoftware::onStdOutReadyFlashing(const QByteArray& output)
 {
-    qDebug().noquote() << QString::fromLocal8Bit(output);
+    QString text = QString::fromLocal8Bit(output);
+    if (text.endsWith(QLatin1Char('\n'))) // the log adds its own line end
+        text.chop(1);
+    qDebug().noquote() << text;
 }
 
 void FlashSoftware::updateProgress()
