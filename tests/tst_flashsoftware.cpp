@@ -133,6 +133,8 @@ private slots:
     void wholeChain();
     void stepFailures_data();
     void stepFailures();
+    void serialWithoutWarningStillChecked_data();
+    void serialWithoutWarningStillChecked();
     void retryAfterFailedImageDownload();
     void imageDownloadMovesBar();
     void flashFailure_data();
@@ -234,23 +236,27 @@ void TestFlashSoftware::wholeChain_data()
     QTest::addColumn<QString>("snapImageName");
     QTest::addColumn<QString>("serverPath");
     QTest::addColumn<QString>("imageFile");
+    QTest::addColumn<QString>("sentVersion"); // the server knows snapshots by their dev version
 
     QTest::newRow("release") << "1.2.0-dev"
                              << "nimbrel-4r0417"
                              << ""
                              << "/cls/nimbrel-4r0417/1.2.0/nimbrel-4r0417-1.2.0-dev-img.tar.gz"
-                             << "nimbrel-4r0417-1.2.0-dev.img";
+                             << "nimbrel-4r0417-1.2.0-dev.img"
+                             << "1.2.0-dev";
     QTest::newRow("release, snap without hyphen")
         << "1.2.0snap"
         << "nimbrel-4r0417"
         << "4r0417-1.2.3-snap-2024-05-17-a1b2c3"
         << "/cls/nimbrel-4r0417/1.2.0snap/nimbrel-4r0417-1.2.0snap-img.tar.gz"
-        << "nimbrel-4r0417-1.2.0snap.img";
+        << "nimbrel-4r0417-1.2.0snap.img"
+        << "1.2.0dev";
     QTest::newRow("snap") << "1.2.3-snap"
                           << "4r0417"
                           << "4r0417-1.2.3-snap-2024-05-17-a1b2c3"
                           << "/cls/4r0417/snapshots/4r0417-1.2.3-snap-2024-05-17-a1b2c3-img.tar.gz"
-                          << "4r0417-1.2.3-snap-2024-05-17-a1b2c3.img";
+                          << "4r0417-1.2.3-snap-2024-05-17-a1b2c3.img"
+                          << "1.2.3-dev";
 }
 
 void TestFlashSoftware::wholeChain()
@@ -260,6 +266,7 @@ void TestFlashSoftware::wholeChain()
     QFETCH(QString, snapImageName);
     QFETCH(QString, serverPath);
     QFETCH(QString, imageFile);
+    QFETCH(QString, sentVersion);
 
     TestEnvironment env;
     Simulator sim;
@@ -294,7 +301,7 @@ void TestFlashSoftware::wholeChain()
                           QStringLiteral("GET /api/v1/configs")}));
     const QJsonObject assign = sim.requests(QStringLiteral("/api/v1/assignSerialNumber")).value(0);
     QCOMPARE(queryItem(assign, QStringLiteral("article")), QStringLiteral("4r0417"));
-    QCOMPARE(queryItem(assign, QStringLiteral("version")), swVersion);
+    QCOMPARE(queryItem(assign, QStringLiteral("version")), sentVersion);
     QCOMPARE(queryItem(assign, QStringLiteral("emsSerialNumber")), QStringLiteral("G1234567"));
     const QJsonObject config = sim.requests(QStringLiteral("/api/v1/configs")).value(0);
     QCOMPARE(queryItem(config, QStringLiteral("article")), QStringLiteral("4r0417"));
@@ -351,11 +358,11 @@ void TestFlashSoftware::stepFailures_data()
                                     << "x-----" << 25 << "btnCancel" << QStringList{image, assign};
     QTest::newRow("no serial") << "assignSerialNumber"
                                << R"(status:200:{"serialNumber":""})"
-                               << "Keine Seriennummer vom Server erhalten!"
+                               << "Keine gültige Seriennummer vom Server erhalten!"
                                << "x-----" << 25 << "btnCancel" << QStringList{image, assign};
     QTest::newRow("serial with a slash") << "assignSerialNumber"
                                          << R"(status:200:{"serialNumber":"../24"})"
-                                         << "Ungültige Seriennummer vom Server erhalten: ../24"
+                                         << "Keine gültige Seriennummer vom Server erhalten!"
                                          << "x-----" << 25 << "btnCancel" << QStringList{image, assign};
     QTest::newRow("config") << "configs"
                             << R"(status:500:{"message":"Konfiguration fehlt"})"
@@ -413,6 +420,37 @@ void TestFlashSoftware::stepFailures()
     QVERIFY(env.scriptRuns(QStringLiteral("RELAY")).isEmpty());
     if (ticked == QLatin1String("x-----")) // never the previous device's number
         QCOMPARE(session.serialNumber(), QStringLiteral("2399999"));
+}
+
+void TestFlashSoftware::serialWithoutWarningStillChecked_data()
+{
+    QTest::addColumn<QString>("serialNumber");
+    QTest::newRow("empty") << "";
+    QTest::newRow("leaves its folder") << "../2400001";
+}
+
+// Whatever the client lets through: no number, no flash with the previous device's number.
+void TestFlashSoftware::serialWithoutWarningStillChecked()
+{
+    QFETCH(QString, serialNumber);
+
+    TestEnvironment env;
+    Simulator sim;
+    QVERIFY(sim.start());
+    env.pointAt(sim.baseUrl());
+    FlashSession session;
+    fillSession(session);
+    FlashSoftware dialog;
+    dialog.setFlashSession(&session);
+    emit dialog.findChild<ConfigManager*>()->assingedSerialnummber(serialNumber, QString());
+
+    QCOMPARE(MessageBox::takeShownTextsForTesting(),
+             QStringList{QStringLiteral("Keine gültige Seriennummer vom Server erhalten!")});
+    QCOMPARE(session.serialNumber(), QStringLiteral("2399999"));
+    QCOMPARE(ticks(dialog), QStringLiteral("------"));
+    QCOMPARE(buttons(dialog), QStringLiteral("btnCancel"));
+    QTest::qWait(50);
+    QVERIFY(sim.requests().isEmpty());
 }
 
 void TestFlashSoftware::retryAfterFailedImageDownload()
@@ -533,7 +571,9 @@ void TestFlashSoftware::flashFailure()
     QFETCH(QString, logLine);
 
     TestEnvironment env;
-    StationTimings::setForTesting(fastTimings());
+    StationTimings timings = fastTimings();
+    timings.progressTickMs = 30; // slow enough that the bar cannot reach 175 before the script ends
+    StationTimings::setForTesting(timings);
     TestEnvironment::setScriptExit(QStringLiteral("FLASH"), exit);
     if (!scriptName.isEmpty())
         Settings::setValue(QStringLiteral("FlashScriptName"), scriptName);
@@ -558,8 +598,8 @@ void TestFlashSoftware::flashFailure()
 
     // The clock has stopped: the bar stays where the failure left it.
     const int frozen = bar(dialog);
-    QVERIFY(frozen >= 75 && frozen < 175);
-    QTest::qWait(20 * fastTimings().progressTickMs);
+    QVERIFY2(frozen >= 75 && frozen < 175, qPrintable(QString::number(frozen)));
+    QTest::qWait(10 * timings.progressTickMs);
     QCOMPARE(bar(dialog), frozen);
     QVERIFY(env.scriptRuns(QStringLiteral("RELAY")).isEmpty());
 }

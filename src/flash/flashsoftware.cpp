@@ -105,11 +105,10 @@ void FlashSoftware::onDownloadImageComplete(QString warning)
 void FlashSoftware::onSerialNumberAssigned(QString serialNumber, QString warning)
 {
     qDebug().noquote() << "assinged serialnumber " + serialNumber;
-    // Without a number of its own the device would be flashed and labelled with the previous one's.
-    if (warning.isEmpty() && serialNumber.isEmpty())
-        warning = QStringLiteral("Keine Seriennummer vom Server erhalten!");
-    else if (warning.isEmpty() && !FileUtils::isSafeFileName(serialNumber))
-        warning = QStringLiteral("Ungültige Seriennummer vom Server erhalten: ") + serialNumber;
+    // Without a number of its own the device would be flashed and labelled with the previous one's;
+    // the number also names the device's files.
+    if (warning.isEmpty() && (serialNumber.isEmpty() || !FileUtils::isSafeFileName(serialNumber)))
+        warning = QStringLiteral("Keine gültige Seriennummer vom Server erhalten!");
     if (!warning.isEmpty()) {
         QPointer<FlashSoftware> self(this);
         MessageBox::warning(this, warning);
