@@ -420,7 +420,6 @@ class SimulatorTest(unittest.TestCase):
         self.assertGreater(length, 100)
 
         self.set_fault("image", "cut:5000", 1)
-        status_line = None
         conn = http.client.HTTPConnection("127.0.0.1", self.sim.port, timeout=5)
         conn.request("GET", "/cls/a/b/c-img.tar.gz", headers={"Authorization": BASIC})
         resp = conn.getresponse()
