@@ -3,6 +3,7 @@
 #include "flashsoftware.h"
 #include "logcapture.h"
 #include "messagebox.h"
+#include "powercontrol.h"
 #include "settings.h"
 #include "simulator.h"
 #include "stationtimings.h"
@@ -14,6 +15,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QLabel>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QUrlQuery>
@@ -142,6 +144,7 @@ private slots:
     void progressRuleAndOutputAsItArrives();
     void cancelDuringFlashing();
     void deletedWhileFlashing();
+    void deletedWhileRebooting();
 };
 
 void TestFlashSoftware::form_data()
@@ -691,6 +694,32 @@ void TestFlashSoftware::deletedWhileFlashing()
     QCOMPARE(runs.size(), 1);
     QCOMPARE(runs.first().value(QStringLiteral("exit")).toInt(), -15); // terminated
     QTest::qWait(50);
+    QCOMPARE(MessageBox::takeShownTextsForTesting(), QStringList());
+}
+
+// The reboot's power cycle serves events between the relays; a job replaced meanwhile
+// must not be touched when the wait returns.
+void TestFlashSoftware::deletedWhileRebooting()
+{
+    TestEnvironment env;
+    StationTimings::setForTesting(fastTimings());
+    LogCapture log;
+
+    FlashSession session;
+    fillSession(session);
+    QPointer<FlashSoftware> dialog = new FlashSoftware;
+    dialog->setFlashSession(&session);
+    QTimer watcher;
+    connect(&watcher, &QTimer::timeout, this, [&dialog] {
+        if (dialog && PowerControl::isWaiting())
+            delete dialog;
+    });
+    watcher.start(5);
+    configDownloaded(*dialog);
+
+    QTRY_VERIFY_WITH_TIMEOUT(!dialog, 10000);
+    QVERIFY(log.contains(QStringLiteral("restartNimbrel")));
+    QTest::qWait(200); // the rest of the power cycle and the microcontroller wait
     QCOMPARE(MessageBox::takeShownTextsForTesting(), QStringList());
 }
 
