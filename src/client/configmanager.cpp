@@ -23,7 +23,6 @@ namespace {
 const char* const localFileProperty = "nimbrelLocalFile";
 // Bounds what Qt holds of the image in memory; a slow disk then throttles the transfer.
 const qint64 imageReadBufferSize = 1 << 20;
-const int imageChunkSize = 256 * 1024;
 const QString partSuffix = QStringLiteral(".part");
 
 bool isSnapshotVersion(const QString& version)
@@ -589,13 +588,14 @@ bool ConfigManager::writeImageData(QNetworkReply* reply)
             failImageDownload(QStringLiteral("Datei kann nicht geschrieben werden: %1").arg(imageTarget));
             return false;
         }
-        imageChunk.resize(imageChunkSize);
     }
     while (reply->bytesAvailable() > 0) {
-        const qint64 got = reply->read(imageChunk.data(), imageChunk.size());
+        // readAll hands over Qt's own buffer without copying; the buffer is bounded above.
+        const QByteArray data = reply->readAll();
+        const qint64 got = data.size();
         if (got <= 0)
             break;
-        if (imageFile->write(imageChunk.constData(), got) != got) {
+        if (imageFile->write(data) != got) {
             qWarning().noquote() << "Cannot write" << imageFile->fileName() << imageFile->errorString();
             failImageDownload(QStringLiteral("Datei kann nicht geschrieben werden: %1").arg(imageTarget));
             return false;
