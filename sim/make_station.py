@@ -4,8 +4,9 @@
     make_station.py DIR [--verbose]
 
 Every script is a copy (not a symlink, so DIR can be moved) of
-fakes/fake_station_tool.py, executable, with a "#!/usr/bin/env python3"
-shebang.  Running it again simply refreshes the copies.
+fakes/fake_station_tool.py, executable, whose shebang names the interpreter
+that runs this tool (so a slow interpreter shim on PATH is not started for
+every fake script).  Running it again simply refreshes the copies.
 """
 
 import argparse
@@ -14,7 +15,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOOL = os.path.join(HERE, "fakes", "fake_station_tool.py")
-SHEBANG = "#!/usr/bin/env python3\n"
+SHEBANG = "#!%s\n" % (sys.executable or "/usr/bin/env python3")
 
 LAYOUT = (
     "testsoftware_gegenspieler/Realy_Module_CLI.py",

@@ -528,6 +528,12 @@ class SimHandler(http.server.BaseHTTPRequestHandler):
     def do_PATCH(self):
         self._dispatch()
 
+    def do_HEAD(self):
+        self._dispatch()
+
+    def do_OPTIONS(self):
+        self._dispatch()
+
     def _read_body(self):
         if "chunked" in (self.headers.get("Transfer-Encoding") or "").lower():
             chunks = []
@@ -563,15 +569,18 @@ class SimHandler(http.server.BaseHTTPRequestHandler):
     def _dispatch(self):
         self._headers_started = False
         try:
+            split = urllib.parse.urlsplit(self.path)
+            path = urllib.parse.unquote(split.path)
+            control = path == "/_sim" or path.startswith("/_sim/")
             try:
                 body = self._read_body()
             except ValueError:
+                if not control:
+                    self._record(path, split, b"")
                 self.close_connection = True
                 self._send(message_reply(400, "Ungültiger Anfragerumpf"))
                 return
-            split = urllib.parse.urlsplit(self.path)
-            path = urllib.parse.unquote(split.path)
-            if path == "/_sim" or path.startswith("/_sim/"):
+            if control:
                 self._send(self._control(path, split.query, body))
                 return
             self._record(path, split, body)
@@ -621,7 +630,7 @@ class SimHandler(http.server.BaseHTTPRequestHandler):
         elif not no_body:
             self.send_header("Content-Length", str(size))
         self.end_headers()
-        if no_body:
+        if no_body or self.command == "HEAD":
             return
         limit = size
         if mode in ("cut", "cutclose"):
@@ -742,7 +751,7 @@ class SimHandler(http.server.BaseHTTPRequestHandler):
                 return message_reply(404, "Unbekannter Pfad: %s" % path)
             return Reply(404, "Nicht gefunden\n".encode("utf-8"), "text/plain; charset=utf-8")
         wanted = "PUT" if key in ("assignSerialNumber", "assignMacAddresses") else "GET"
-        if self.command != wanted:
+        if self.command != wanted and not (wanted == "GET" and self.command == "HEAD"):
             return message_reply(405, "Methode %s nicht erlaubt" % self.command, [("Allow", wanted)])
         handler = getattr(self, "_ep_" + key)
         return handler(path, query, body)

@@ -420,7 +420,6 @@ class SimulatorTest(unittest.TestCase):
         self.assertGreater(length, 100)
 
         self.set_fault("image", "cut:5000", 1)
-        status_line = None
         conn = http.client.HTTPConnection("127.0.0.1", self.sim.port, timeout=5)
         conn.request("GET", "/cls/a/b/c-img.tar.gz", headers={"Authorization": BASIC})
         resp = conn.getresponse()
@@ -706,7 +705,7 @@ class FakeToolTest(unittest.TestCase):
             self.assertFalse(os.path.islink(path))
             self.assertEqual(os.stat(path).st_mode & 0o777, 0o755)
             with open(path) as f:
-                self.assertEqual(f.readline(), "#!/usr/bin/env python3\n")
+                self.assertEqual(f.readline(), "#!%s\n" % sys.executable)
         # runs directly through its shebang, and knows its role from its name
         proc = subprocess.run([os.path.join(station, "testsoftware_gegenspieler", "mac_test.py"), "eth1"],
                               env=self.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=20)
