@@ -8,7 +8,8 @@ AsyncProcess::AsyncProcess(QObject* parent) : QObject(parent)
     watchdog.setSingleShot(true);
     connect(&process, &QProcess::readyReadStandardOutput, this,
             [this] { emit standardOutputAvailable(process.readAllStandardOutput()); });
-    connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this, &AsyncProcess::onFinished);
+    connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
+            &AsyncProcess::onFinished);
     connect(&process, &QProcess::errorOccurred, this, &AsyncProcess::onErrorOccurred);
     connect(&watchdog, &QTimer::timeout, this, &AsyncProcess::onWatchdog);
 }

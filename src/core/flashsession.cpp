@@ -4,7 +4,8 @@
 
 QString FlashSession::configArchiveName() const
 {
-    return m_image + QLatin1Char('-') + m_swVersion + QLatin1Char('-') + m_serialNumber + QStringLiteral(".tar.gz");
+    return m_image + QLatin1Char('-') + m_swVersion + QLatin1Char('-') + m_serialNumber +
+           QStringLiteral(".tar.gz");
 }
 
 QString FlashSession::additionalsArchiveName() const

@@ -5,14 +5,15 @@
 #include "stationtimings.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QDeadlineTimer>
+#include <QDebug>
 #include <QEventLoop>
 #include <QTimer>
 
 namespace {
 const int relayGapMs = 500;
 const char* const powerScript = "powerNimbrel.sh";
+int waitDepth = 0; // GUI thread only
 } // namespace
 
 bool PowerControl::executeScript(const QString& scriptPath, const QStringList& arguments)
@@ -95,9 +96,17 @@ void PowerControl::waitProcessingEvents(int milliseconds)
     // A local loop sleeps until an event or the deadline instead of spinning; timers
     // are monotonic, so the wait never ends early when the clock of day jumps.
     QDeadlineTimer deadline(milliseconds, Qt::PreciseTimer);
+    ++waitDepth;
     while (!deadline.hasExpired()) {
         QEventLoop loop;
-        QTimer::singleShot(qMax<qint64>(1, deadline.remainingTime()), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+        QTimer::singleShot(qMax<qint64>(1, deadline.remainingTime()), Qt::PreciseTimer, &loop,
+                           &QEventLoop::quit);
         loop.exec();
     }
+    --waitDepth;
+}
+
+bool PowerControl::isWaiting()
+{
+    return waitDepth > 0;
 }

@@ -20,6 +20,9 @@ public:
 
     // Lets the event loop run for the given time, measured on a monotonic clock.
     static void waitProcessingEvents(int milliseconds);
+    // True while such a wait runs somewhere up the stack: windows must not be deleted then,
+    // since the code that waits would run on in a deleted object.
+    static bool isWaiting();
 
 private:
     void runPowerScript(const QString& argument);

@@ -10,7 +10,8 @@ ProcessResult ProcessRunner::run(const ProcessRequest& request)
 {
     ProcessResult result;
     QProcess process;
-    process.setProcessChannelMode(request.forwardOutput ? QProcess::ForwardedChannels : QProcess::SeparateChannels);
+    process.setProcessChannelMode(request.forwardOutput ? QProcess::ForwardedChannels
+                                                        : QProcess::SeparateChannels);
     if (!request.workingDirectory.isEmpty())
         process.setWorkingDirectory(request.workingDirectory);
 

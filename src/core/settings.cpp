@@ -152,7 +152,8 @@ QString Settings::TestScriptResetTaster()
 
 QString Settings::TestScript()
 {
-    return stringSetting(QStringLiteral("TestScript"), QStringLiteral("testsoftware_gegenspieler/test_Interfaces.py"));
+    return stringSetting(QStringLiteral("TestScript"),
+                         QStringLiteral("testsoftware_gegenspieler/test_Interfaces.py"));
 }
 
 QString Settings::EndTestServerScript()
@@ -175,7 +176,8 @@ QString Settings::RealyModuleCLIScript()
 
 QString Settings::ReadMacScript()
 {
-    return stringSetting(QStringLiteral("ReadMacScript"), QStringLiteral("testsoftware_gegenspieler/mac_test.py"));
+    return stringSetting(QStringLiteral("ReadMacScript"),
+                         QStringLiteral("testsoftware_gegenspieler/mac_test.py"));
 }
 
 QString Settings::Python()

@@ -11,7 +11,11 @@ class QWidget;
 class MessageBox
 {
 public:
-    enum Kind { Warning, Critical };
+    enum Kind
+    {
+        Warning,
+        Critical
+    };
     struct Shown
     {
         Kind kind;

@@ -11,7 +11,7 @@ namespace {
 QString pythonProgram()
 {
     return QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
-                                                              : QStringLiteral("python3");
+                                                             : QStringLiteral("python3");
 }
 } // namespace
 
@@ -23,9 +23,10 @@ Simulator::~Simulator()
 bool Simulator::start(const QStringList& extraArguments)
 {
     process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start(pythonProgram(), QStringList{QStringLiteral(NIMBREL_SOURCE_DIR "/sim/nimbrel_sim.py"),
-                                               QStringLiteral("--record"), dir.path() + QStringLiteral("/record.jsonl")} +
-                                       extraArguments);
+    process.start(pythonProgram(),
+                  QStringList{QStringLiteral(NIMBREL_SOURCE_DIR "/sim/nimbrel_sim.py"),
+                              QStringLiteral("--record"), dir.path() + QStringLiteral("/record.jsonl")} +
+                      extraArguments);
     QByteArray output;
     QElapsedTimer clock;
     clock.start();
@@ -99,7 +100,8 @@ bool Simulator::setFault(const QString& endpoint, const QString& mode, int count
     QJsonObject fault{{QStringLiteral("endpoint"), endpoint}, {QStringLiteral("mode"), mode}};
     if (count > 0)
         fault.insert(QStringLiteral("count"), count);
-    return !control("POST", QStringLiteral("/_sim/fault"), QJsonDocument(fault).toJson(QJsonDocument::Compact))
+    return !control("POST", QStringLiteral("/_sim/fault"),
+                    QJsonDocument(fault).toJson(QJsonDocument::Compact))
                 .isNull();
 }
 

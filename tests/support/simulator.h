@@ -17,8 +17,8 @@ public:
 
     bool start(const QStringList& extraArguments = {});
     void stop();
-    QUrl url() const;          // http://127.0.0.1:<port>
-    QString baseUrl() const;   // same, as text
+    QUrl url() const;        // http://127.0.0.1:<port>
+    QString baseUrl() const; // same, as text
     int port() const { return m_port; }
 
     QList<QJsonObject> requests() const; // everything the simulator received, in order

@@ -13,14 +13,15 @@
 #include <QtTest>
 
 namespace {
-const QStringList roles{"RELAY",      "POWER",       "PING",          "MAC",
-                        "TESTTASTER", "RESETTASTER", "INTERFACES",    "ENDTESTSERVER",
-                        "DISABLEPRODUCTION", "PRINT", "FLASH"};
+const QStringList roles{"RELAY",      "POWER",         "PING",
+                        "MAC",        "TESTTASTER",    "RESETTASTER",
+                        "INTERFACES", "ENDTESTSERVER", "DISABLEPRODUCTION",
+                        "PRINT",      "FLASH"};
 
 QString pythonProgram()
 {
     return QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
-                                                              : QStringLiteral("python3");
+                                                             : QStringLiteral("python3");
 }
 } // namespace
 
@@ -146,4 +147,10 @@ void TestEnvironment::pointAt(const QString& baseUrl)
 {
     Settings::setValue(QStringLiteral("EndpointURL"), baseUrl);
     Settings::setValue(QStringLiteral("ImageServerURL"), baseUrl);
+}
+
+void TestEnvironment::reopenSettings()
+{
+    m_settings.reset();
+    m_settings = std::make_unique<Settings>();
 }

@@ -19,7 +19,7 @@ public:
     TestEnvironment();
     ~TestEnvironment();
 
-    QString root() const;                       // the sandbox
+    QString root() const;                        // the sandbox
     QString path(const QString& relative) const; // root() + "/" + relative
     QString stationDir() const;                  // working directory of the station program
 
@@ -37,6 +37,7 @@ public:
     void pointAt(const QString& baseUrl); // EndpointURL and ImageServerURL
 
     Settings* settings() const { return m_settings.get(); }
+    void reopenSettings(); // a fresh holder that reads the file as it is now
 
 private:
     QTemporaryDir dir;

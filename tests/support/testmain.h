@@ -6,15 +6,15 @@
 #include <QtTest>
 
 // Headless, with message boxes recorded instead of shown, so no test can block on one.
-#define NIMBREL_TEST_MAIN(TestObject)                                                                           \
-    int main(int argc, char** argv)                                                                             \
-    {                                                                                                           \
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                                     \
-            qputenv("QT_QPA_PLATFORM", "offscreen");                                                            \
-        QApplication app(argc, argv);                                                                           \
-        app.setAttribute(Qt::AA_Use96Dpi, true);                                                                \
-        MessageBox::setRecordingForTesting(true);                                                               \
-        TestObject tc;                                                                                          \
-        QTEST_SET_MAIN_SOURCE_PATH                                                                              \
-        return QTest::qExec(&tc, argc, argv);                                                                   \
+#define NIMBREL_TEST_MAIN(TestObject)                                                                        \
+    int main(int argc, char** argv)                                                                          \
+    {                                                                                                        \
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                                  \
+            qputenv("QT_QPA_PLATFORM", "offscreen");                                                         \
+        QApplication app(argc, argv);                                                                        \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                                                             \
+        MessageBox::setRecordingForTesting(true);                                                            \
+        TestObject tc;                                                                                       \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                           \
+        return QTest::qExec(&tc, argc, argv);                                                                \
     }

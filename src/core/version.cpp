@@ -1,0 +1,3 @@
+#include "version.h"
+
+const QString stationVersion = QStringLiteral("0.1.9");

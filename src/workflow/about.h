@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QDialog>
+
+namespace Ui {
+class About;
+}
+
+class About : public QDialog
+{
+    Q_OBJECT
+public:
+    explicit About(QWidget* parent = nullptr);
+    ~About() override;
+
+private slots:
+    void on_btnOk_clicked();
+
+private:
+    Ui::About* ui;
+};
