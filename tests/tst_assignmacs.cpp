@@ -1,6 +1,7 @@
 #include "assignmacs.h"
 #include "configmanager.h"
 #include "flashsession.h"
+#include "logcapture.h"
 #include "settings.h"
 #include "simulator.h"
 #include "stationtimings.h"
@@ -58,12 +59,14 @@ private slots:
         // A slow first read would overlap the second if it were started too early.
         TestEnvironment::setScriptDelay(QStringLiteral("MAC"), 0.3);
 
+        LogCapture log;
         AssignMacs worker;
         worker.setFlashSession(&session);
         QSignalSpy reported(&worker, &AssignMacs::errorOccured);
         worker.run();
         QTRY_COMPARE_WITH_TIMEOUT(reported.size(), 1, 20000);
         QCOMPARE(reported.first().first().toString(), QString());
+        QVERIFY(log.contains("mac1: 02:4e:49:4d:00:01 mac 2:02:4e:49:4d:00:02"));
 
         const QList<QJsonObject> runs = env.scriptRuns(QStringLiteral("MAC"));
         QCOMPARE(runs.size(), 2);

@@ -166,6 +166,43 @@ private slots:
         QVERIFY(logText(window).isEmpty());
     }
 
+    void executeScriptVerdictAndLog_data()
+    {
+        QTest::addColumn<QString>("exit");
+        QTest::addColumn<bool>("passed");
+        QTest::addColumn<QString>("finishedLine");
+        QTest::newRow("exit 0") << "0" << true << "Script finished ExitStatus NormalExit exit Code 0";
+        QTest::newRow("exit 4") << "4" << false << "Script finished ExitStatus NormalExit exit Code 4";
+        QTest::newRow("crash") << "crash" << false << "Script finished ExitStatus CrashExit exit Code 9";
+        QTest::newRow("hang") << "hang" << false << "Script finished ExitStatus CrashExit exit Code 9";
+    }
+
+    void executeScriptVerdictAndLog()
+    {
+        QFETCH(QString, exit);
+        QFETCH(bool, passed);
+        QFETCH(QString, finishedLine);
+        TestEnvironment env;
+        StationTimings timings;
+        timings.scriptTimeoutMs = 1000;
+        StationTimings::setForTesting(timings);
+        TestEnvironment::setScriptExit("ENDTESTSERVER", exit);
+        LogCapture log;
+        QCOMPARE(TestSoftware::executeScript(Settings::EndTestServerScript(), "G7654321"), passed);
+        const int first = log.indexOf("execute Script");
+        QVERIFY(first >= 0);
+        QCOMPARE(log.lines().value(first + 1),
+                 QStringLiteral("\"testsoftware_gegenspieler/end_Testserver.py\" \"G7654321\""));
+        QVERIFY(log.contains(finishedLine));
+    }
+
+    void executeScriptThatCannotStartFails()
+    {
+        TestEnvironment env;
+        Settings::setValue("Python", env.path("no-such-python"));
+        QVERIFY(!TestSoftware::executeScript(Settings::TestScript(), "2400001"));
+    }
+
     void chainRunsEveryScriptWithTheSerialNumber()
     {
         Station station;
