@@ -43,7 +43,7 @@ class TestFATTest : public QObject
 private slots:
     void init() { MessageBox::takeShownForTesting(); }
 
-    void listsFromTheSpecList()
+    void listsComeFromTheServersArticles()
     {
         TestEnvironment env;
         env.settings()->setSpecs(specs);
