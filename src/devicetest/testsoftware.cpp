@@ -86,21 +86,8 @@ bool TestSoftware::executeScript(QString scriptPath, QString argument)
 {
     qDebug() << "execute Script";
     qDebug() << scriptPath << argument;
-
-    ProcessRequest request;
-    request.program = Settings::Python();
-    request.arguments = QStringList{scriptPath, argument};
-    request.timeoutMs = StationTimings::current().scriptTimeoutMs;
-    const ProcessResult result = ProcessRunner::run(request);
-
-    qDebug().noquote() << ProcessResult::textUpToNul(result.standardOutput);
-    qDebug().noquote() << "Script finished ExitStatus " + ProcessResult::exitStatusName(result.exitStatus) +
-                              " exit Code " + QString::number(result.exitCode);
-    if (!result.succeeded()) {
-        qDebug().noquote() << "Script" << scriptPath << result.outcome();
-        qDebug().noquote() << ProcessResult::textUpToNul(result.standardError);
-    }
-    return result.succeeded();
+    return PowerControl::runPythonScript(scriptPath, QStringList{argument},
+                                         StationTimings::current().scriptTimeoutMs);
 }
 
 void TestSoftware::closeEvent(QCloseEvent* event)
