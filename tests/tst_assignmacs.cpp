@@ -179,6 +179,9 @@ private slots:
                                       << "02:4e49:4d";
         QTest::newRow("non-zero exit still counts") << QByteArray("02:4e:49:4d:00:07") << "3"
                                                     << "02:4e:49:4d:00:07";
+        QTest::newRow("non-zero exit with an error text")
+            << QByteArray("can't open file 'mac_test.py'") << "2"
+            << "";
         QTest::newRow("nothing written") << QByteArray() << "0"
                                          << "";
         QTest::newRow("crash") << QByteArray("02:4e:49:4d:00:07") << "crash"

@@ -7,6 +7,7 @@
 #include "stationtimings.h"
 
 #include <QDebug>
+#include <QRegularExpression>
 #include <QtConcurrent>
 
 AssignMacs::AssignMacs(QObject* parent) : QObject(parent), configManager(new ConfigManager(this))
@@ -50,7 +51,16 @@ QString AssignMacs::readMacWith(QString python, QString script, QString interfac
     // hung is judged by what it wrote up to its limit.
     if ((result.exitStatus != QProcess::NormalExit && !result.timedOut) || errorText.isEmpty())
         return QString();
-    return errorText.remove(QLatin1Char('\n'));
+    errorText.remove(QLatin1Char('\n'));
+    // A script that failed may have written an error message instead of an address
+    // (Python's "can't open file", a traceback): that must never be registered as a MAC.
+    static const QRegularExpression macPattern(QStringLiteral("^([0-9A-Fa-f]{2}[:-]){5}[0-9A-Fa-f]{2}\\r?$"));
+    if (!result.succeeded() && !macPattern.match(errorText).hasMatch()) {
+        qWarning().noquote() << "MAC script for" << interfaceName
+                             << "failed and wrote no address:" << errorText;
+        return QString();
+    }
+    return errorText;
 }
 
 QFuture<QString> AssignMacs::startRead(const QString& interfaceName) const
