@@ -23,7 +23,6 @@ namespace {
 const char* const localFileProperty = "nimbrelLocalFile";
 // Bounds what Qt holds of the image in memory; a slow disk then throttles the transfer.
 const qint64 imageReadBufferSize = 1 << 20;
-const int imageChunkSize = 256 * 1024;
 const QString partSuffix = QStringLiteral(".part");
 
 bool isSnapshotVersion(const QString& version)
@@ -108,6 +107,25 @@ QString withoutCredentials(QString text, const QList<QUrl>& urls)
             text.replace(secret, QStringLiteral("***"));
     }
     return text;
+}
+
+// tar leaves behind what it began; a file cut short must not be taken for a good one later.
+// Only regular files that really lie inside the target go; links are never followed.
+void removeUnpacked(const QString& listing, const QString& targetDir, int stripComponents)
+{
+    const QString root = QFileInfo(targetDir).canonicalFilePath();
+    if (root.isEmpty())
+        return;
+    for (const QString& member : listing.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        QStringList parts = member.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        if (parts.size() <= stripComponents || parts.contains(QStringLiteral("..")))
+            continue;
+        parts = parts.mid(stripComponents);
+        const QFileInfo unpacked(root + QLatin1Char('/') + parts.join(QLatin1Char('/')));
+        if (unpacked.isFile() && !unpacked.isSymLink() &&
+            unpacked.canonicalFilePath().startsWith(root + QLatin1Char('/')))
+            QFile::remove(unpacked.absoluteFilePath());
+    }
 }
 
 bool isHttpSuccess(QNetworkReply* reply)
@@ -435,6 +453,7 @@ bool ConfigManager::extractArchive(const QString& archivePath, const QString& ta
         return true;
     qWarning().noquote() << "tar" << archivePath << result.outcome()
                          << QString::fromLocal8Bit(result.standardError);
+    removeUnpacked(QString::fromLocal8Bit(result.standardOutput), targetDir, 1);
     // A broken archive must be fetched again next time, not taken as already downloaded.
     QFile::remove(archivePath);
     *warning = QStringLiteral("Entpacken fehlgeschlagen: %1").arg(archivePath);
@@ -459,13 +478,7 @@ bool ConfigManager::extractImageArchive(const QString& archivePath, const QStrin
         return true;
     qWarning().noquote() << "tar" << archivePath << result.outcome()
                          << QString::fromLocal8Bit(result.standardError);
-    // tar leaves what it began; an image cut short must not be flashed later.
-    for (const QString& member : listing.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        const QFileInfo unpacked(QDir(targetDir).filePath(member));
-        if (!member.isEmpty() && FileUtils::isSafeFileName(member) && unpacked.isFile() &&
-            !unpacked.isSymLink())
-            QFile::remove(unpacked.filePath());
-    }
+    removeUnpacked(listing, targetDir, 0);
     QFile::remove(archivePath);
     *warning = QStringLiteral("Entpacken fehlgeschlagen: %1").arg(archivePath);
     return false;
@@ -531,6 +544,8 @@ void ConfigManager::doDownloadImage(const QString& image, const QString& swVersi
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setRawHeader("accept", "application/tar");
+    // The archive must arrive byte for byte as the server holds it, so that its size can be checked.
+    request.setRawHeader("Accept-Encoding", "identity");
     request.setTransferTimeout(StationTimings::current().networkInactivityMs);
 
     imageTarget = target;
@@ -570,20 +585,19 @@ bool ConfigManager::writeImageData(QNetworkReply* reply)
         imageFile = new QFile(imageTarget + partSuffix);
         if (!imageFile->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
             qWarning().noquote() << "Cannot open" << imageFile->fileName() << imageFile->errorString();
-            failImageDownload(
-                QStringLiteral("Datei kann nicht geschrieben werden: %1").arg(imageFile->fileName()));
+            failImageDownload(QStringLiteral("Datei kann nicht geschrieben werden: %1").arg(imageTarget));
             return false;
         }
-        imageChunk.resize(imageChunkSize);
     }
     while (reply->bytesAvailable() > 0) {
-        const qint64 got = reply->read(imageChunk.data(), imageChunk.size());
+        // readAll hands over Qt's own buffer without copying; the buffer is bounded above.
+        const QByteArray data = reply->readAll();
+        const qint64 got = data.size();
         if (got <= 0)
             break;
-        if (imageFile->write(imageChunk.constData(), got) != got) {
+        if (imageFile->write(data) != got) {
             qWarning().noquote() << "Cannot write" << imageFile->fileName() << imageFile->errorString();
-            failImageDownload(
-                QStringLiteral("Datei kann nicht geschrieben werden: %1").arg(imageFile->fileName()));
+            failImageDownload(QStringLiteral("Datei kann nicht geschrieben werden: %1").arg(imageTarget));
             return false;
         }
         imageBytesWritten += got;
@@ -629,8 +643,7 @@ void ConfigManager::downloadImageFinished()
     }
     imageFile->close();
     if (imageFile->error() != QFileDevice::NoError) {
-        failImageDownload(
-            QStringLiteral("Datei kann nicht geschrieben werden: %1").arg(imageFile->fileName()));
+        failImageDownload(QStringLiteral("Datei kann nicht geschrieben werden: %1").arg(imageTarget));
         return;
     }
     if (!replaceFile(imageFile->fileName(), imageTarget)) {

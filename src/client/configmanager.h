@@ -76,5 +76,4 @@ private:
     QNetworkReply* imageReply = nullptr;
     QString imageTarget; // final name of the archive being downloaded
     qint64 imageBytesWritten = 0;
-    QByteArray imageChunk;
 };

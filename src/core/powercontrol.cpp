@@ -24,11 +24,14 @@ bool PowerControl::executeScript(const QString& scriptPath, const QStringList& a
 bool PowerControl::executeScript(const QString& scriptPath, const QStringList& arguments, int timeoutMs)
 {
     qDebug() << "execute Script";
-    const QString program = Settings::Python();
-    qDebug() << program << scriptPath << arguments;
+    qDebug() << Settings::Python() << scriptPath << arguments;
+    return runPythonScript(scriptPath, arguments, timeoutMs);
+}
 
+bool PowerControl::runPythonScript(const QString& scriptPath, const QStringList& arguments, int timeoutMs)
+{
     ProcessRequest request;
-    request.program = program;
+    request.program = Settings::Python();
     request.arguments = QStringList{scriptPath} + arguments;
     request.timeoutMs = timeoutMs;
     const ProcessResult result = ProcessRunner::run(request);

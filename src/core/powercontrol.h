@@ -14,6 +14,9 @@ public:
     bool executeScript(const QString& scriptPath, const QStringList& arguments);
     bool executeScript(const QString& scriptPath, const QStringList& arguments, int timeoutMs);
 
+    // The run and its log lines, shared by every Python script of the station (thread-safe).
+    static bool runPythonScript(const QString& scriptPath, const QStringList& arguments, int timeoutMs);
+
     void powerOn();
     void powerOff();
     void powerCycle();

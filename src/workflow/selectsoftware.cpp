@@ -1,17 +1,16 @@
 #include "selectsoftware.h"
 
-#include "settings.h"
 #include "ui_selectsoftware.h"
 
 #include <QStringList>
 
-SelectSoftware::SelectSoftware(QWidget* parent) : QDialog(parent), ui(new Ui::SelectSoftware)
+SelectSoftware::SelectSoftware(QWidget* parent)
+    : QDialog(parent), ui(new Ui::SelectSoftware), specs(Settings::instance()->specs())
 {
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("Artikel und Softwareversion"));
 
     QStringList articles;
-    const QList<SpecEntry> specs = Settings::instance()->specs();
     for (const SpecEntry& entry : specs) {
         if (!articles.contains(entry.article))
             articles.append(entry.article);
@@ -38,7 +37,6 @@ void SelectSoftware::on_cbArticle_currentIndexChanged(int /*index*/)
     // Articles that differ only in letter case share their versions.
     const QString article = ui->cbArticle->currentText();
     QStringList versions;
-    const QList<SpecEntry> specs = Settings::instance()->specs();
     for (const SpecEntry& entry : specs) {
         if (entry.article.compare(article, Qt::CaseInsensitive) == 0 &&
             !versions.contains(entry.softwareVersion))

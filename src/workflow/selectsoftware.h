@@ -1,6 +1,9 @@
 #pragma once
 
+#include "settings.h"
+
 #include <QDialog>
+#include <QList>
 #include <QString>
 
 namespace Ui {
@@ -24,4 +27,6 @@ private slots:
 
 private:
     Ui::SelectSoftware* ui;
+    // The list as it was when the dialog opened, so both boxes always agree.
+    const QList<SpecEntry> specs;
 };

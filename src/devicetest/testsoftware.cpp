@@ -1,0 +1,447 @@
+#include "testsoftware.h"
+#include "ui_testsoftware.h"
+
+#include "assignmacs.h"
+#include "flashsession.h"
+#include "messagebox.h"
+#include "powercontrol.h"
+#include "printlabels.h"
+#include "processrunner.h"
+#include "settings.h"
+#include "stationtimings.h"
+
+#include <QCloseEvent>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+#include <QtConcurrent>
+
+namespace {
+const char* const testServerAddress = "192.168.2.251";
+// ping ends itself after its 10 s deadline; this only guards against a ping that hangs.
+const int pingGuardMs = 15000;
+
+QString boolText(bool value)
+{
+    return value ? QStringLiteral("true") : QStringLiteral("false");
+}
+} // namespace
+
+TestSoftware::TestSoftware(QWidget* parent) : QMainWindow(parent), ui(new Ui::TestSoftware)
+{
+    ui->setupUi(this);
+    setWindowTitle(QStringLiteral("Test Nimbrel"));
+    ui->btnStartTests->setEnabled(true);
+    ui->btnTestTasterReset->setEnabled(true);
+    ui->btnTestTasterTest->setEnabled(true);
+    ui->btnOpenPrintDialog->setEnabled(true);
+    ui->txtLog->clear();
+
+    connect(&interfaceWatcher, &QFutureWatcher<bool>::finished, this, &TestSoftware::testInterfaceFinished);
+    connect(&interfaceWatcher, &QFutureWatcher<bool>::canceled, this, &TestSoftware::testInterfaceFinished);
+    connect(&testButtonWatcher, &QFutureWatcher<bool>::finished, this, &TestSoftware::testTestTasterFinished);
+    connect(&testButtonWatcher, &QFutureWatcher<bool>::canceled, this, &TestSoftware::testTestTasterFinished);
+    connect(&resetButtonWatcher, &QFutureWatcher<bool>::finished, this,
+            &TestSoftware::testResetTasterFinished);
+    connect(&resetButtonWatcher, &QFutureWatcher<bool>::canceled, this,
+            &TestSoftware::testResetTasterFinished);
+    connect(&disableProductionWatcher, &QFutureWatcher<bool>::finished, this,
+            &TestSoftware::disableProductionServerFinished);
+    connect(&disableProductionWatcher, &QFutureWatcher<bool>::canceled, this,
+            &TestSoftware::disableProductionServerFinished);
+
+    connect(&configManager, &ConfigManager::downloadAdditionalsComplete, this,
+            &TestSoftware::downloadAdditionalsComplete);
+    additionalsTimer.setSingleShot(true);
+    connect(&additionalsTimer, &QTimer::timeout, this, &TestSoftware::downloadAdditionals);
+
+    ledConfirmed = false;
+    testButtonOk = false;
+    resetButtonOk = false;
+    interfacesOk = false;
+    singleTestOnly = false;
+    additionalsReady = false;
+}
+
+TestSoftware::~TestSoftware()
+{
+    delete ui;
+}
+
+void TestSoftware::setFlashSession(FlashSession* session)
+{
+    flashSession = session;
+    ui->lblSeriennummerTarvelin->setText(job().serialNumber());
+}
+
+const FlashSession& TestSoftware::job() const
+{
+    static const FlashSession none;
+    return flashSession ? *flashSession : none;
+}
+
+bool TestSoftware::executeScript(QString scriptPath, QString argument)
+{
+    qDebug() << "execute Script";
+    qDebug() << scriptPath << argument;
+    return PowerControl::runPythonScript(scriptPath, QStringList{argument},
+                                         StationTimings::current().scriptTimeoutMs);
+}
+
+void TestSoftware::closeEvent(QCloseEvent* event)
+{
+    // A run the operator abandoned must not open the labels later on its own.
+    additionalsTimer.stop();
+    ledConfirmed = false;
+    QMainWindow::closeEvent(event);
+}
+
+void TestSoftware::appendToLog(const QString& text)
+{
+    ui->txtLog->moveCursor(QTextCursor::End);
+    ui->txtLog->insertPlainText(text);
+}
+
+bool TestSoftware::allTestsPassed() const
+{
+    return interfacesOk && ledConfirmed && resetButtonOk && testButtonOk;
+}
+
+void TestSoftware::setTestButtonsEnabled(bool enabled)
+{
+    if (interfacePending || resetButtonPending || testButtonPending)
+        return;
+    ui->btnTestTasterReset->setEnabled(enabled);
+    ui->btnTestTasterTest->setEnabled(enabled);
+    ui->btnStartTests->setEnabled(enabled);
+    ui->btnLEDOK->setEnabled(enabled);
+    ui->btnReset->setEnabled(enabled);
+}
+
+bool TestSoftware::isTestServerReachable()
+{
+    ProcessRequest request;
+    request.program = QStringLiteral("ping");
+    request.arguments = QStringList{QStringLiteral("-c"), QStringLiteral("1"), QStringLiteral("-w"),
+                                    QStringLiteral("10"), QString::fromLatin1(testServerAddress)};
+    request.forwardOutput = true;
+    request.timeoutMs = pingGuardMs;
+    return ProcessRunner::run(request).succeeded();
+}
+
+void TestSoftware::on_btnLEDOK_clicked()
+{
+    ui->txtLog->clear();
+    ledConfirmed = true;
+    ui->btnLEDOK->setEnabled(false);
+    ui->cbInterfaces->setChecked(false);
+    ui->cbResetTaster->setChecked(false);
+    ui->cbTestTaster->setChecked(false);
+    setTestButtonsEnabled(false);
+    testButtonOk = false;
+    resetButtonOk = false;
+    interfacesOk = false;
+    // A single test left over from before must not cut this chain short.
+    singleTestOnly = false;
+    ui->lblSeriennummerTarvelin->setText(job().serialNumber());
+
+    if (!isTestServerReachable()) {
+        MessageBox::warning(this, QStringLiteral("Testserver noch nicht verfügbar, bitte warten!"));
+        setTestButtonsEnabled(true);
+        return;
+    }
+    startMacAssignment();
+    startTestButtonTest();
+    additionalsTimer.start(StationTimings::current().additionalsDelayMs);
+}
+
+void TestSoftware::on_btnTestTasterTest_clicked()
+{
+    singleTestOnly = true;
+    startTestButtonTest();
+}
+
+void TestSoftware::on_btnTestTasterReset_clicked()
+{
+    singleTestOnly = true;
+    startResetButtonTest();
+}
+
+void TestSoftware::on_btnStartTests_clicked()
+{
+    singleTestOnly = true;
+    startInterfaceTest();
+}
+
+void TestSoftware::on_btnReset_clicked()
+{
+    setEnabled(false);
+    PowerControl().powerCycle();
+    setEnabled(true);
+}
+
+void TestSoftware::on_btnCancel_clicked()
+{
+    close();
+}
+
+void TestSoftware::startScript(QFutureWatcher<bool>& watcher, bool& pending, const QString& scriptPath,
+                               const QString& argument)
+{
+    pending = true;
+    watcher.setFuture(QtConcurrent::run(&TestSoftware::executeScript, scriptPath, argument));
+}
+
+bool TestSoftware::takeResult(const QFutureWatcher<bool>& watcher, bool& pending)
+{
+    pending = false;
+    const QFuture<bool> future = watcher.future();
+    return !future.isCanceled() && future.resultCount() > 0 && future.result();
+}
+
+void TestSoftware::startTestButtonTest()
+{
+    setTestButtonsEnabled(false);
+    startScript(testButtonWatcher, testButtonPending, Settings::TestScriptTestTaster(), job().serialNumber());
+    appendToLog(QStringLiteral("* Bitte Test Taster drücken!\n"));
+}
+
+void TestSoftware::startResetButtonTest()
+{
+    setTestButtonsEnabled(false);
+    startScript(resetButtonWatcher, resetButtonPending, Settings::TestScriptResetTaster(),
+                job().serialNumber());
+    appendToLog(QStringLiteral("* Bitte Reset Taster drücken!\n"));
+}
+
+void TestSoftware::startInterfaceTest()
+{
+    setTestButtonsEnabled(false);
+    startScript(interfaceWatcher, interfacePending, Settings::TestScript(), job().serialNumber());
+}
+
+void TestSoftware::startDisableProductionTest()
+{
+    startScript(disableProductionWatcher, disableProductionPending, Settings::DisableProductionTestScript(),
+                QString());
+}
+
+void TestSoftware::testTestTasterFinished()
+{
+    if (!testButtonPending) // finished after canceled: handled once
+        return;
+    const bool passed = takeResult(testButtonWatcher, testButtonPending);
+    qDebug().noquote() << "testTestTasterFinished " + boolText(passed);
+    if (passed) {
+        testButtonOk = true;
+        appendToLog(QStringLiteral("* Test Taster ok\n"));
+        ui->cbTestTaster->setChecked(true);
+        if (singleTestOnly)
+            singleTestOnly = false;
+        else
+            startResetButtonTest();
+    } else {
+        MessageBox::warning(this, QStringLiteral("Der Test für den Test Taster ist fehlgeschlagen!"));
+        appendToLog(QStringLiteral("* Test Taster fehlgeschlagen\n"));
+    }
+    setTestButtonsEnabled(true);
+}
+
+void TestSoftware::testResetTasterFinished()
+{
+    if (!resetButtonPending)
+        return;
+    const bool passed = takeResult(resetButtonWatcher, resetButtonPending);
+    qDebug().noquote() << "testTestTasterFinished " + boolText(passed);
+    if (passed) {
+        resetButtonOk = true;
+        appendToLog(QStringLiteral("* Reset Taster ok\n"));
+        ui->cbResetTaster->setChecked(true);
+        if (singleTestOnly)
+            singleTestOnly = false;
+        else
+            startInterfaceTest();
+    } else {
+        MessageBox::warning(this, QStringLiteral("Der Test für den Reset Taster ist fehlgeschlagen!"));
+        appendToLog(QStringLiteral("* Reset Taster fehlgeschlagen\n"));
+    }
+    setTestButtonsEnabled(true);
+}
+
+void TestSoftware::testInterfaceFinished()
+{
+    if (!interfacePending)
+        return;
+    const bool passed = takeResult(interfaceWatcher, interfacePending);
+    qDebug().noquote() << "testInterfaceFinished " + boolText(passed);
+    if (passed) {
+        interfacesOk = true;
+        ui->btnOpenPrintDialog->setEnabled(true);
+        appendToLog(QStringLiteral("* Schnittstellen Test ok\n"));
+        ui->cbInterfaces->setChecked(true);
+        singleTestOnly = false; // the chain ends here either way
+    } else {
+        MessageBox::warning(this, QStringLiteral("Der Test für Intefaces ist fehlgeschlagen!"));
+        appendToLog(QStringLiteral("* Schnittstellen Test nok\n"));
+        showLatestTestLog();
+    }
+    setTestButtonsEnabled(true);
+}
+
+void TestSoftware::on_btnOpenPrintDialog_clicked()
+{
+    bool isNumber = false;
+    int majorRelease = job().swVersion().split(QLatin1Char('.')).first().toInt(&isNumber, 10);
+    if (!isNumber)
+        majorRelease = 0;
+    qDebug() << "Major release:" << majorRelease;
+
+    if (!additionalsReady) {
+        MessageBox::warning(
+            this, QStringLiteral("Bitte warten und erneut versuchen - Labels sind noch nicht druckbereit!"));
+        return;
+    }
+    if (!allTestsPassed()) {
+        MessageBox::warning(this, QStringLiteral("Tests noch nicht abgeschlossen oder fehlerhaft!"));
+        return;
+    }
+
+    delete printLabels; // a dialog left from an earlier pass is of no further use
+    printLabels = new PrintLabels(this);
+
+    if (majorRelease < 1) {
+        if (executeScript(Settings::EndTestServerScript(), job().orderNumber())) {
+            printLabels->enableBtnClose(true);
+            appendToTestLog(QStringLiteral("Testserver was stopped\n"));
+        } else {
+            MessageBox::warning(
+                this,
+                QStringLiteral("Testserver konnte nicht beendet werden, bitte nochmal \"Weiter\" drücken!"));
+            printLabels->enableBtnClose(false);
+            appendToTestLog(QStringLiteral("Testserver couldn't be stopped\n"));
+        }
+    } else {
+        connect(this, &TestSoftware::ResultDisableProductionTestServer, printLabels,
+                &PrintLabels::enableBtnClose);
+        startDisableProductionTest();
+    }
+
+    ledConfirmed = false;
+    resetButtonOk = false;
+    interfacesOk = false;
+    singleTestOnly = false;
+
+    hide();
+    printLabels->setFlashSession(flashSession);
+    printLabels->show();
+}
+
+void TestSoftware::disableProductionServerFinished()
+{
+    if (!disableProductionPending)
+        return;
+    const bool passed = takeResult(disableProductionWatcher, disableProductionPending);
+    qDebug().noquote() << "Disable Production-Server finished: " + boolText(passed);
+    emit ResultDisableProductionTestServer(passed);
+    if (passed) {
+        appendToTestLog(QStringLiteral("Production test server was stopped\n"));
+    } else {
+        MessageBox::warning(
+            this, QStringLiteral("Der Produktionstest dienst des Nimbrels konnte nicht beendet werden!"));
+        appendToTestLog(QStringLiteral("Production test server couldn't be stopped\n"));
+    }
+}
+
+bool TestSoftware::appendToTestLog(const QString& text)
+{
+    const QDir dir(Settings::TestLogPath());
+    if (!dir.exists()) {
+        qWarning().noquote() << "Directory does not exist:" << dir.absolutePath();
+        return false;
+    }
+    const QFileInfoList files = dir.entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Time);
+    if (files.isEmpty()) {
+        qWarning().noquote() << "No files found in directory:" << dir.absolutePath();
+        return false;
+    }
+    QFile file(files.first().absoluteFilePath());
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+        qWarning().noquote() << "Failed to open file for writing:" << file.fileName();
+        return false;
+    }
+    QTextStream out(&file);
+    out.setCodec("UTF-8");
+    out << text << '\n';
+    out.flush();
+    return file.error() == QFileDevice::NoError;
+}
+
+void TestSoftware::showLatestTestLog()
+{
+    const QDir dir(Settings::TestLogPath());
+    if (!dir.exists())
+        return;
+    const QFileInfoList entries =
+        dir.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Time);
+    if (entries.isEmpty() || entries.first().isDir())
+        return;
+    QFile file(entries.first().absoluteFilePath());
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return;
+    QTextStream in(&file);
+    in.setCodec("UTF-8");
+    QString line;
+    while (in.readLineInto(&line))
+        appendToLog(line + QLatin1Char('\n'));
+}
+
+void TestSoftware::startMacAssignment()
+{
+    qDebug() << "Assign Macs";
+    assignMacs = new AssignMacs(this);
+    assignMacs->setFlashSession(flashSession);
+    qDebug() << "FlashSession set";
+    connect(assignMacs, &AssignMacs::errorOccured, this, &TestSoftware::assignError);
+    assignMacs->run();
+}
+
+void TestSoftware::assignError(QString warning)
+{
+    // A worker of an earlier confirmation may report after a newer one started.
+    if (auto* worker = qobject_cast<AssignMacs*>(sender())) {
+        worker->deleteLater();
+        if (worker == assignMacs)
+            assignMacs = nullptr;
+    }
+    if (!warning.isEmpty()) {
+        MessageBox::warning(this, warning);
+        ui->btnOpenPrintDialog->setEnabled(false);
+    } else {
+        ui->btnOpenPrintDialog->setEnabled(true);
+    }
+}
+
+void TestSoftware::downloadAdditionals()
+{
+    qDebug() << "downloadAdditionals";
+    additionalsReady = false;
+    additionalsTimer.stop();
+    configManager.setFlashSession(flashSession);
+    configManager.downloadAdditionals(job().article(), job().serialNumber());
+}
+
+void TestSoftware::downloadAdditionalsComplete(QString warning)
+{
+    if (!warning.isEmpty()) {
+        MessageBox::warning(this, warning);
+        appendToLog(warning + QLatin1Char('\n'));
+        additionalsReady = false;
+        ui->btnOpenPrintDialog->setEnabled(true);
+        return;
+    }
+    additionalsReady = true;
+    if (allTestsPassed())
+        on_btnOpenPrintDialog_clicked();
+}
