@@ -9,6 +9,7 @@
 #include "stationtimings.h"
 #include "testenvironment.h"
 #include "testmain.h"
+#include "testsoftware.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -328,6 +329,15 @@ void TestFlashSoftware::wholeChain()
         relay << arguments(run).join(QLatin1Char(' '));
     }
     QCOMPARE(relay, QStringList({"5 OFF", "8 OFF", "5 ON", "8 ON"}));
+
+    // "weiter" hands the device over to the test window.
+    QTest::mouseClick(button(dialog, "btnOpenPrintDialog"), Qt::LeftButton);
+    QVERIFY(!dialog.isVisible());
+    const QList<TestSoftware*> testWindows = dialog.findChildren<TestSoftware*>();
+    QCOMPARE(testWindows.size(), 1);
+    QVERIFY(testWindows.first()->isVisible());
+    QCOMPARE(testWindows.first()->findChild<QLabel*>(QStringLiteral("lblSeriennummerTarvelin"))->text(),
+             QStringLiteral("2400001"));
 
     int at = 0;
     for (const char* line : {"download Image complete", "assign Serial Number",

@@ -8,6 +8,7 @@
 #include "powercontrol.h"
 #include "settings.h"
 #include "stationtimings.h"
+#include "testsoftware.h"
 
 #include <QDebug>
 #include <QPointer>
@@ -266,7 +267,9 @@ void FlashSoftware::removeDownloadedConfigs()
 void FlashSoftware::on_btnOpenPrintDialog_clicked()
 {
     hide();
-    // The test window takes over here once it is available.
+    testWindow = new TestSoftware(this);
+    testWindow->setFlashSession(session);
+    testWindow->show();
 }
 
 void FlashSoftware::on_btnRetry_clicked()

@@ -8,6 +8,7 @@
 class AsyncProcess;
 class FlashSession;
 class QTimer;
+class TestSoftware;
 struct ProcessResult;
 
 namespace Ui {
@@ -54,7 +55,7 @@ private:
     Ui::FlashSoftware* ui;
     ConfigManager configManager;
     FlashSession* session = nullptr;
-    QWidget* testWindow = nullptr;
+    TestSoftware* testWindow = nullptr;
     QTimer* progressTimer = nullptr;
     AsyncProcess* flashProcess = nullptr;
     QTimer* microcontrollerTimer = nullptr;
