@@ -1,0 +1,61 @@
+#include "stationstartup.h"
+
+#include "configmanager.h"
+#include "mainwindow.h"
+#include "settings.h"
+#include "snapimage.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDebug>
+#include <QLocale>
+#include <QTranslator>
+
+namespace StationStartup {
+
+int run(QApplication& app)
+{
+    QTranslator translator;
+    for (const QString& language : QLocale::system().uiLanguages()) {
+        const QString baseName = QStringLiteral("ORVA_") + QLocale(language).name();
+        if (translator.load(QStringLiteral(":/i18n/") + baseName)) {
+            app.installTranslator(&translator);
+            break;
+        }
+    }
+
+    MainWindow window;
+    QCoreApplication::setOrganizationName(QStringLiteral("Tarvelin"));
+    QCoreApplication::setApplicationName(QStringLiteral("NimbrelProduction"));
+    Settings settings;
+    ConfigManager configManager;
+    configManager.requestSpecs();
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Flashtool for flashing Tarvelin Nimbrel 4r0417 Devices"));
+    parser.addHelpOption();
+    const QCommandLineOption snapOption(
+        QStringLiteral("snap"),
+        QStringLiteral(
+            "Provide the name of the snap image to flash. WARNING: Only the provided image will be flashed!"),
+        QStringLiteral("image-path"));
+    parser.addOption(snapOption);
+    parser.process(app);
+
+    const SnapImage snap = SnapImage::parse(parser.value(snapOption));
+    if (snap.valid) {
+        qDebug() << "A snap image was given to set as default!";
+        qDebug() << "Art.:" << snap.article << "| SwVer.:" << snap.swVersion << "| Date:" << snap.date
+                 << "| CommitHash:" << snap.commitHash;
+        window.setDefaultImage(snap.article, snap.swVersion, snap.date, snap.commitHash);
+    } else {
+        qDebug() << "Ungültiges Snap-Image-Format!";
+    }
+
+    window.showMaximized();
+    window.setEndpointText(Settings::EndpointURL().toString());
+    return app.exec();
+}
+
+} // namespace StationStartup
