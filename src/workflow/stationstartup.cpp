@@ -10,6 +10,7 @@
 #include <QDebug>
 #include <QLocale>
 #include <QTranslator>
+#include <cstdio>
 
 namespace StationStartup {
 
@@ -41,7 +42,16 @@ int run(QApplication& app)
             "Provide the name of the snap image to flash. WARNING: Only the provided image will be flashed!"),
         QStringLiteral("image-path"));
     parser.addOption(snapOption);
-    parser.process(app);
+    // Parsed by hand rather than with process(): that calls exit() while the window, the
+    // settings and the network client are still alive, and the program may crash on the way out.
+    if (!parser.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
+        return 1;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fprintf(stdout, "%s", qPrintable(parser.helpText()));
+        return 0;
+    }
 
     const SnapImage snap = SnapImage::parse(parser.value(snapOption));
     if (snap.valid) {
