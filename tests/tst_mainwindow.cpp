@@ -6,11 +6,15 @@
 #include "scanbarcode.h"
 #include "selectsoftware.h"
 #include "settings.h"
+#include "simulator.h"
+#include "stationtimings.h"
 #include "testenvironment.h"
 #include "testmain.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -26,6 +30,7 @@ private slots:
     void scanWithoutSelectionWarns();
     void validScanStartsAJob();
     void secondScanReplacesThePreviousJob();
+    void secondScanWhileFlashingStopsTheOldScript();
     void scanRightAfterAClickIsAccepted();
     void manualPathChecksFlashScript_data();
     void manualPathChecksFlashScript();
@@ -144,6 +149,40 @@ void TestMainWindow::secondScanReplacesThePreviousJob()
     QVERIFY(firstFlash.isNull());
     QCOMPARE(window.flashSession()->orderNumber(), QStringLiteral("G7654321"));
     QCOMPARE(text(window, "lblEMSSerialNumber"), QStringLiteral("G7654321"));
+}
+
+void TestMainWindow::secondScanWhileFlashingStopsTheOldScript()
+{
+    TestEnvironment env;
+    Simulator sim;
+    QVERIFY(sim.start());
+    env.pointAt(sim.baseUrl());
+    StationTimings timings;
+    timings.microcontrollerWaitMs = 200;
+    StationTimings::setForTesting(timings);
+    TestEnvironment::setScriptDelay(QStringLiteral("FLASH"), 60);
+    MainWindow window;
+    window.setDefaultImage("4r0417", "1.2.3-snap", "2024-05-17", "a1b2c3");
+    scan(window, QStringLiteral("G1234567"));
+    QPointer<FlashSoftware> first = window.orderDialog()->findChild<FlashSoftware*>();
+    QTRY_VERIFY_WITH_TIMEOUT(first->findChild<QCheckBox*>(QStringLiteral("cbDownloadConfig"))->isChecked(),
+                             20000);
+    QTest::qWait(1000); // the flash script is running now
+
+    TestEnvironment::setScriptDelay(QStringLiteral("FLASH"), 0);
+    scan(window, QStringLiteral("G7654321"));
+    QTRY_VERIFY(first.isNull());
+    auto* second = window.orderDialog()->findChild<FlashSoftware*>();
+    QTRY_VERIFY_WITH_TIMEOUT(second->findChild<QCheckBox*>(QStringLiteral("cbFlashMSP"))->isChecked(), 30000);
+
+    const auto flashes = env.scriptRuns(QStringLiteral("FLASH"));
+    QCOMPARE(flashes.size(), 2);
+    QCOMPARE(flashes.at(0).value("exit").toInt(), -15); // stopped, not left running beside the new one
+    QVERIFY(flashes.at(0).value("end").toDouble() <= flashes.at(1).value("start").toDouble());
+    const QJsonObject state = sim.state().value("serials").toObject();
+    QCOMPARE(flashes.at(1).value("args").toArray().at(5).toString(),
+             QString::number(state.value("G7654321").toInt()));
+    QVERIFY(MessageBox::takeShownForTesting().isEmpty());
 }
 
 void TestMainWindow::scanRightAfterAClickIsAccepted()
