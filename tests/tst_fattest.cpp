@@ -1,3 +1,4 @@
+#include "configmanager.h"
 #include "fattest.h"
 #include "flashsession.h"
 #include "messagebox.h"
@@ -8,6 +9,7 @@
 #include "testsoftware.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -25,6 +27,33 @@ template <typename T> T* child(QObject& parent, const char* name)
     if (!found)
         qFatal("no child %s", name);
     return found;
+}
+
+// Has the simulator hand out the serial number of order G1234567, as a first run of the device did.
+QString handOutSerial(Simulator& sim)
+{
+    ConfigManager client;
+    QSignalSpy assigned(&client, &ConfigManager::assingedSerialnummber);
+    client.assignSerialNumber(QStringLiteral("4r0417"), QStringLiteral("1.2.0-dev"),
+                              QStringLiteral("G1234567"));
+    if (!assigned.wait(10000))
+        return QString();
+    sim.clearRequests();
+    return assigned.first().first().toString();
+}
+
+void writeFile(const QString& path, const QByteArray& content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(content);
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QStringList items(QComboBox* box)
@@ -202,16 +231,83 @@ private slots:
     void serialWithWarningStillOpensTheTests()
     {
         TestEnvironment env;
+        Simulator sim;
+        QVERIFY(sim.start());
+        env.pointAt(sim.baseUrl());
+        env.settings()->setSpecs(specs);
+        FlashSession session;
+        session.setArticle(QStringLiteral("4r0417"));
+        FATTest dialog;
+        dialog.setFlashSession(&session);
+        dialog.show();
+        const QString serial = handOutSerial(sim);
+        QVERIFY(QMetaObject::invokeMethod(&dialog, "onSerialNumberAssigned", Q_ARG(QString, serial),
+                                          Q_ARG(QString, "bereits vergeben")));
+        QCOMPARE(session.serialNumber(), serial);
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 20000);
+        QVERIFY(dialog.findChild<TestSoftware*>()->isVisible());
+        QVERIFY(MessageBox::takeShownTextsForTesting().isEmpty());
+    }
+
+    // The labels of a re-tested device come from its own configuration, fetched anew: the
+    // last close removed the device's files, and what is left belongs to another device.
+    void retestFetchesTheDevicesConfiguration()
+    {
+        TestEnvironment env;
+        Simulator sim;
+        QVERIFY(sim.start());
+        env.pointAt(sim.baseUrl());
+        env.settings()->setSpecs(specs);
+        const QString serial = handOutSerial(sim);
+        writeFile(env.path("configs/extract/labels/device.pdf"), "(Seriennummer: 2399999) Tj");
+        writeFile(env.path("configs/extract/etc/hostname"), "nimbrel-2399999\n");
+        FlashSession session;
+        session.setImage(QStringLiteral("nimbrel-4r0417"));
+        FATTest dialog;
+        dialog.setFlashSession(&session);
+        dialog.show();
+        child<QLineEdit>(dialog, "txtEMSSerialNumber")->setText("G1234567");
+        QTest::mouseClick(child<QPushButton>(dialog, "btnOk"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 20000);
+
+        QCOMPARE(session.serialNumber(), serial);
+        const QList<QJsonObject> configs = sim.requests("/api/v1/configs");
+        QCOMPARE(configs.size(), 1);
+        QCOMPARE(Simulator::queryString(configs[0]), "article=4r0417&serialNumber=" + serial);
+        QVERIFY(readFile(env.path("configs/extract/labels/device.pdf"))
+                    .contains("(Seriennummer: " + serial.toLatin1() + ") Tj"));
+        QCOMPARE(readFile(env.path("configs/extract/etc/hostname")), "nimbrel-" + serial.toLatin1() + "\n");
+        QVERIFY(QFileInfo::exists(env.path("configs/extract/labels/package.pdf")));
+        QVERIFY(dialog.findChild<TestSoftware*>()->isVisible());
+        QVERIFY(MessageBox::takeShownTextsForTesting().isEmpty());
+    }
+
+    void configurationFailureKeepsTheDialogOpen()
+    {
+        TestEnvironment env;
+        Simulator sim;
+        QVERIFY(sim.start());
+        env.pointAt(sim.baseUrl());
+        QVERIFY(sim.setFault("configs", "status:500:{\"message\":\"Konfiguration fehlt\"}", 1));
         env.settings()->setSpecs(specs);
         FlashSession session;
         FATTest dialog;
         dialog.setFlashSession(&session);
         dialog.show();
-        QVERIFY(QMetaObject::invokeMethod(&dialog, "onSerialNumberAssigned", Q_ARG(QString, "2400007"),
-                                          Q_ARG(QString, "bereits vergeben")));
-        QVERIFY(!dialog.isVisible());
-        QCOMPARE(session.serialNumber(), QStringLiteral("2400007"));
-        QVERIFY(dialog.findChild<TestSoftware*>()->isVisible());
+        child<QLineEdit>(dialog, "txtEMSSerialNumber")->setText("G1234567");
+        QPushButton* ok = child<QPushButton>(dialog, "btnOk");
+        QTest::mouseClick(ok, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(ok->isEnabled(), 20000);
+
+        QCOMPARE(MessageBox::takeShownTextsForTesting(), QStringList{"Konfiguration fehlt"});
+        QVERIFY(dialog.isVisible());
+        QVERIFY(dialog.findChildren<TestSoftware*>().isEmpty());
+        QVERIFY(!QFileInfo::exists(env.path("configs/extract/labels/device.pdf")));
+
+        QTest::mouseClick(ok, Qt::LeftButton); // the operator tries again
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 20000);
+        QCOMPARE(sim.requests("/api/v1/configs").size(), 2);
+        QVERIFY(QFileInfo::exists(env.path("configs/extract/labels/device.pdf")));
     }
 };
 

@@ -1,6 +1,7 @@
 #include "fattest.h"
 #include "ui_fattest.h"
 
+#include "fileutils.h"
 #include "flashsession.h"
 #include "messagebox.h"
 #include "settings.h"
@@ -14,6 +15,7 @@ FATTest::FATTest(QWidget* parent) : QDialog(parent), ui(new Ui::fattest)
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("Starte FAT Test erneut"));
     connect(&configManager, &ConfigManager::assingedSerialnummber, this, &FATTest::onSerialNumberAssigned);
+    connect(&configManager, &ConfigManager::downloadConfigComplete, this, &FATTest::onConfigDownloaded);
 
     QStringList articles;
     for (const SpecEntry& entry : Settings::instance()->specs()) {
@@ -89,16 +91,32 @@ void FATTest::on_btnOk_clicked()
 void FATTest::onSerialNumberAssigned(QString serialNumber, QString warning)
 {
     qDebug().noquote() << "assinged serialnumber " + serialNumber;
-    ui->btnOk->setEnabled(true);
     if (serialNumber.isEmpty()) {
+        ui->btnOk->setEnabled(true);
         // An empty box would leave the operator guessing.
         MessageBox::warning(
             this, warning.isEmpty() ? QStringLiteral("Keine Seriennummer vom Server erhalten!") : warning);
         return;
     }
-    if (!flashSession)
+    if (!flashSession) {
+        ui->btnOk->setEnabled(true);
         return;
+    }
     flashSession->setSerialNumber(serialNumber);
+    // The labels are printed from the device's configuration. The last run's close removed it,
+    // and whatever is left on the station belongs to another device: fetch this one's anew.
+    FileUtils::removeDeviceFiles(*flashSession, false);
+    configManager.setFlashSession(flashSession);
+    configManager.downloadConfig(flashSession->article(), serialNumber);
+}
+
+void FATTest::onConfigDownloaded(QString warning)
+{
+    ui->btnOk->setEnabled(true);
+    if (!warning.isEmpty()) {
+        MessageBox::warning(this, warning);
+        return;
+    }
     hide();
     testWindow = new TestSoftware(this);
     testWindow->setFlashSession(flashSession);

@@ -28,6 +28,7 @@ private slots:
     void on_cbArticle_currentIndexChanged(int index);
     void on_cbSWVersion_currentIndexChanged(int index);
     void onSerialNumberAssigned(QString serialNumber, QString warning);
+    void onConfigDownloaded(QString warning);
 
 private:
     Ui::fattest* ui;
