@@ -33,6 +33,15 @@ inline QStringList argsOf(const QJsonObject& run)
     return run.value(QStringLiteral("args")).toVariant().toStringList();
 }
 
+// What each run of a role's script got, its arguments joined by '|'.
+inline QStringList roleArgs(const TestEnvironment& env, const QString& role)
+{
+    QStringList lines;
+    for (const QJsonObject& run : env.scriptRuns(role))
+        lines << argsOf(run).join(QLatin1Char('|'));
+    return lines;
+}
+
 inline void writeFile(const QString& path, const QByteArray& content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -82,13 +91,7 @@ struct Station
         return !session.serialNumber().isEmpty();
     }
 
-    QStringList roleArgs(const QString& role) const
-    {
-        QStringList lines;
-        for (const QJsonObject& run : env.scriptRuns(role))
-            lines << argsOf(run).join(QLatin1Char('|'));
-        return lines;
-    }
+    QStringList roleArgs(const QString& role) const { return teststation::roleArgs(env, role); }
 
     QString additionalsMarker() const
     {
