@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QThreadPool>
 #include <QtTest>
+#include <memory>
 
 namespace teststation {
 
@@ -69,6 +70,7 @@ struct Station
     TestEnvironment env;
     Simulator sim;
     FlashSession session;
+    std::unique_ptr<TestSoftware> window;
 
     bool start(const QString& swVersion = QStringLiteral("1.2.0-dev"))
     {
@@ -91,6 +93,15 @@ struct Station
         return !session.serialNumber().isEmpty();
     }
 
+    // The test window for this device, shown.
+    TestSoftware& open()
+    {
+        window = std::make_unique<TestSoftware>();
+        window->setFlashSession(&session);
+        window->show();
+        return *window;
+    }
+
     QStringList roleArgs(const QString& role) const { return teststation::roleArgs(env, role); }
 
     QString additionalsMarker() const
@@ -98,7 +109,11 @@ struct Station
         return env.path(QStringLiteral("configs/extract/additionals/README.txt"));
     }
 
-    ~Station() { QThreadPool::globalInstance()->waitForDone(); }
+    ~Station()
+    {
+        window.reset();
+        QThreadPool::globalInstance()->waitForDone();
+    }
 };
 
 template <typename T> inline T* child(QObject& parent, const char* name)
