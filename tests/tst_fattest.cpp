@@ -1,9 +1,8 @@
 #include "fattest.h"
 #include "flashsession.h"
 #include "messagebox.h"
+#include "online.h"
 #include "settings.h"
-#include "simulator.h"
-#include "testenvironment.h"
 #include "testmain.h"
 #include "testsoftware.h"
 
@@ -11,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <memory>
 
 namespace {
 const QList<SpecEntry> specs{{"4r0417", "1.2.0-dev", "nimbrel-4r0417"},
@@ -34,6 +34,30 @@ QStringList items(QComboBox* box)
         texts << box->itemText(i);
     return texts;
 }
+
+// The FAT dialog over the server's article list, for one job.
+struct Bench
+{
+    TestEnvironment env;
+    Simulator sim;
+    FlashSession session;
+    std::unique_ptr<FATTest> dialog;
+
+    FATTest& open(const QList<SpecEntry>& list = specs)
+    {
+        env.settings()->setSpecs(list);
+        dialog = std::make_unique<FATTest>();
+        dialog->setFlashSession(&session);
+        dialog->show();
+        return *dialog;
+    }
+    QComboBox* box(const char* name) { return child<QComboBox>(*dialog, name); }
+    void enter(const QString& barcode)
+    {
+        child<QLineEdit>(*dialog, "txtEMSSerialNumber")->setText(barcode);
+        QTest::mouseClick(child<QPushButton>(*dialog, "btnOk"), Qt::LeftButton);
+    }
+};
 } // namespace
 
 class TestFATTest : public QObject
@@ -45,15 +69,12 @@ private slots:
 
     void listsComeFromTheServersArticles()
     {
-        TestEnvironment env;
-        env.settings()->setSpecs(specs);
-        FATTest dialog;
-        QCOMPARE(dialog.windowTitle(), QStringLiteral("Starte FAT Test erneut"));
-        QCOMPARE(items(child<QComboBox>(dialog, "cbArticle")), (QStringList{"4r0417", "4R0417", "4r0418"}));
-        QCOMPARE(child<QComboBox>(dialog, "cbArticle")->currentIndex(), 0);
+        Bench bench;
+        bench.open();
+        QCOMPARE(items(bench.box("cbArticle")), (QStringList{"4r0417", "4R0417", "4r0418"}));
+        QCOMPARE(bench.box("cbArticle")->currentIndex(), 0);
         // Articles compare without case, versions are listed once.
-        QCOMPARE(items(child<QComboBox>(dialog, "cbSWVersion")),
-                 (QStringList{"1.2.0-dev", "0.9.1-dev", "1.3.0-qa"}));
+        QCOMPARE(items(bench.box("cbSWVersion")), (QStringList{"1.2.0-dev", "0.9.1-dev", "1.3.0-qa"}));
     }
 
     void preselectionFromTheJob_data()
@@ -62,12 +83,10 @@ private slots:
         QTest::addColumn<QString>("version");
         QTest::addColumn<int>("articleIndex");
         QTest::addColumn<QString>("selectedVersion");
-        QTest::newRow("exact") << "4r0418"
-                               << "2.0.0-qa" << 2 << "2.0.0-qa";
-        QTest::newRow("letter case differs, last match wins") << "4r0417"
-                                                              << "0.9.1-DEV" << 1 << "0.9.1-dev";
-        QTest::newRow("unknown article keeps the first") << "9x9999"
-                                                         << "1.0" << 0 << "1.2.0-dev";
+        QTest::newRow("exact") << "4r0418" << QString("2.0.0-qa") << 2 << "2.0.0-qa";
+        QTest::newRow("letter case differs, last match wins")
+            << "4r0417" << QString("0.9.1-DEV") << 1 << "0.9.1-dev";
+        QTest::newRow("unknown article keeps the first") << "9x9999" << QString("1.0") << 0 << "1.2.0-dev";
     }
 
     void preselectionFromTheJob()
@@ -76,15 +95,12 @@ private slots:
         QFETCH(QString, version);
         QFETCH(int, articleIndex);
         QFETCH(QString, selectedVersion);
-        TestEnvironment env;
-        env.settings()->setSpecs(specs);
-        FlashSession session;
-        session.setArticle(article);
-        session.setSwVersion(version);
-        FATTest dialog;
-        dialog.setFlashSession(&session);
-        QCOMPARE(child<QComboBox>(dialog, "cbArticle")->currentIndex(), articleIndex);
-        QCOMPARE(child<QComboBox>(dialog, "cbSWVersion")->currentText(), selectedVersion);
+        Bench bench;
+        bench.session.setArticle(article);
+        bench.session.setSwVersion(version);
+        bench.open();
+        QCOMPARE(bench.box("cbArticle")->currentIndex(), articleIndex);
+        QCOMPARE(bench.box("cbSWVersion")->currentText(), selectedVersion);
     }
 
     void barcodeRule_data()
@@ -105,30 +121,24 @@ private slots:
     {
         QFETCH(QString, barcode);
         QFETCH(bool, accepted);
-        TestEnvironment env;
-        Simulator sim;
-        QVERIFY(sim.start());
-        env.pointAt(sim.baseUrl());
-        env.settings()->setSpecs(specs);
-        FlashSession session;
-        session.setOrderNumber(QStringLiteral("G0000000"));
-        FATTest dialog;
-        dialog.setFlashSession(&session);
-        dialog.show();
-        child<QComboBox>(dialog, "cbSWVersion")->setCurrentIndex(1);
-        child<QLineEdit>(dialog, "txtEMSSerialNumber")->setText(barcode);
-        QTest::mouseClick(child<QPushButton>(dialog, "btnOk"), Qt::LeftButton);
+        Bench bench;
+        QVERIFY(goOnline(bench.env, bench.sim));
+        bench.session.setOrderNumber(QStringLiteral("G0000000"));
+        FATTest& dialog = bench.open();
+        bench.box("cbSWVersion")->setCurrentIndex(1);
+        bench.enter(barcode);
 
+        const FlashSession& session = bench.session;
         if (!accepted) {
             QCOMPARE(MessageBox::takeShownTextsForTesting(),
                      QStringList{"Bitte Barcode oder SW-Version auswählen!"});
             QCOMPARE(session.orderNumber(), QStringLiteral("G0000000"));
             QVERIFY(dialog.isVisible());
-            QVERIFY(sim.requests("/api/v1/assignSerialNumber").isEmpty());
+            QVERIFY(bench.sim.requests("/api/v1/assignSerialNumber").isEmpty());
             return;
         }
         QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 20000);
-        const QList<QJsonObject> requests = sim.requests("/api/v1/assignSerialNumber");
+        const QList<QJsonObject> requests = bench.sim.requests("/api/v1/assignSerialNumber");
         QCOMPARE(requests.size(), 1);
         QCOMPARE(Simulator::queryString(requests[0]),
                  "article=4r0417&version=0.9.1-dev&emsSerialNumber=" + barcode.trimmed());
@@ -144,74 +154,62 @@ private slots:
 
     void noVersionIsRefused()
     {
-        TestEnvironment env;
-        FlashSession session;
-        FATTest dialog; // empty spec list: nothing to choose
-        dialog.setFlashSession(&session);
-        child<QLineEdit>(dialog, "txtEMSSerialNumber")->setText("G1234567");
-        QTest::mouseClick(child<QPushButton>(dialog, "btnOk"), Qt::LeftButton);
+        Bench bench;
+        bench.open({}); // empty spec list: nothing to choose
+        bench.enter("G1234567");
         QCOMPARE(MessageBox::takeShownTextsForTesting(),
                  QStringList{"Bitte Barcode oder SW-Version auswählen!"});
-        QVERIFY(session.orderNumber().isEmpty());
+        QVERIFY(bench.session.orderNumber().isEmpty());
     }
 
     void serverRefusalKeepsTheDialogOpen()
     {
-        TestEnvironment env;
-        Simulator sim;
-        QVERIFY(sim.start());
-        env.pointAt(sim.baseUrl());
-        QVERIFY(sim.setFault("assignSerialNumber", "status:409:{\"message\":\"Auftrag gesperrt\"}", 1));
-        env.settings()->setSpecs(specs);
-        FlashSession session;
-        FATTest dialog;
-        dialog.setFlashSession(&session);
-        dialog.show();
-        child<QLineEdit>(dialog, "txtEMSSerialNumber")->setText("G1234567");
+        Bench bench;
+        QVERIFY(goOnline(bench.env, bench.sim));
+        QVERIFY(bench.sim.setFault("assignSerialNumber", "status:409:{\"message\":\"Auftrag gesperrt\"}", 1));
+        FATTest& dialog = bench.open();
         QPushButton* ok = child<QPushButton>(dialog, "btnOk");
-        QTest::mouseClick(ok, Qt::LeftButton);
+        bench.enter("G1234567");
         QVERIFY(!ok->isEnabled()); // no second request while one is under way
         QTRY_VERIFY_WITH_TIMEOUT(ok->isEnabled(), 20000);
 
         QCOMPARE(MessageBox::takeShownTextsForTesting(), QStringList{"Auftrag gesperrt"});
         QVERIFY(dialog.isVisible());
         QVERIFY(dialog.findChildren<TestSoftware*>().isEmpty());
-        QVERIFY(session.serialNumber().isEmpty());
+        QVERIFY(bench.session.serialNumber().isEmpty());
 
         QTest::mouseClick(ok, Qt::LeftButton); // the operator tries again
         QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 20000);
-        QCOMPARE(sim.requests("/api/v1/assignSerialNumber").size(), 2);
+        QCOMPARE(bench.sim.requests("/api/v1/assignSerialNumber").size(), 2);
     }
 
-    void replyWithoutSerialNeverShowsAnEmptyBox()
+    void serialNumberReply_data()
     {
-        TestEnvironment env;
-        env.settings()->setSpecs(specs);
-        FlashSession session;
-        FATTest dialog;
-        dialog.setFlashSession(&session);
-        dialog.show();
-        QVERIFY(QMetaObject::invokeMethod(&dialog, "onSerialNumberAssigned", Q_ARG(QString, QString()),
-                                          Q_ARG(QString, QString())));
-        const QStringList shown = MessageBox::takeShownTextsForTesting();
-        QCOMPARE(shown.size(), 1);
-        QVERIFY(!shown.first().trimmed().isEmpty());
-        QVERIFY(dialog.isVisible());
+        QTest::addColumn<QString>("serialNumber");
+        QTest::addColumn<QString>("warning");
+        QTest::newRow("no serial, no warning: never an empty box") << QString() << QString();
+        QTest::newRow("serial with a warning still opens the tests")
+            << "2400007" << QString("bereits vergeben");
     }
 
-    void serialWithWarningStillOpensTheTests()
+    void serialNumberReply()
     {
-        TestEnvironment env;
-        env.settings()->setSpecs(specs);
-        FlashSession session;
-        FATTest dialog;
-        dialog.setFlashSession(&session);
-        dialog.show();
-        QVERIFY(QMetaObject::invokeMethod(&dialog, "onSerialNumberAssigned", Q_ARG(QString, "2400007"),
-                                          Q_ARG(QString, "bereits vergeben")));
-        QVERIFY(!dialog.isVisible());
-        QCOMPARE(session.serialNumber(), QStringLiteral("2400007"));
-        QVERIFY(dialog.findChild<TestSoftware*>()->isVisible());
+        QFETCH(QString, serialNumber);
+        QFETCH(QString, warning);
+        Bench bench;
+        FATTest& dialog = bench.open();
+        QVERIFY(QMetaObject::invokeMethod(&dialog, "onSerialNumberAssigned", Q_ARG(QString, serialNumber),
+                                          Q_ARG(QString, warning)));
+        if (serialNumber.isEmpty()) {
+            const QStringList shown = MessageBox::takeShownTextsForTesting();
+            QCOMPARE(shown.size(), 1);
+            QVERIFY(!shown.first().trimmed().isEmpty());
+            QVERIFY(dialog.isVisible());
+        } else {
+            QVERIFY(!dialog.isVisible());
+            QCOMPARE(bench.session.serialNumber(), serialNumber);
+            QVERIFY(dialog.findChild<TestSoftware*>()->isVisible());
+        }
     }
 };
 
