@@ -7,6 +7,7 @@
 #include "flashsession.h"
 #include "logcapture.h"
 #include "messagebox.h"
+#include "online.h"
 #include "printlabels.h"
 #include "settings.h"
 #include "simulator.h"
@@ -83,9 +84,8 @@ struct Station
 
     bool start(const QString& swVersion = QStringLiteral("1.2.0-dev"))
     {
-        if (!sim.start())
+        if (!goOnline(env, sim))
             return false;
-        env.pointAt(sim.baseUrl());
         StationTimings timings;
         timings.additionalsDelayMs = 600000; // tests trigger the download themselves
         StationTimings::setForTesting(timings);

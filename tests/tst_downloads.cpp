@@ -63,25 +63,17 @@ struct Station
             return noSignal;
         return spy.size() == 1 ? spy.at(0).at(0).toString() : QStringLiteral("<%1 signals>").arg(spy.size());
     }
-    QString config()
+    QString download(const QString& kind)
     {
-        return wait(&ConfigManager::downloadConfigComplete,
-                    [this] { client->downloadConfig(session.article(), session.serialNumber()); });
-    }
-    QString additionals()
-    {
-        return wait(&ConfigManager::downloadAdditionalsComplete,
-                    [this] { client->downloadAdditionals(session.article(), session.serialNumber()); });
-    }
-    QString image()
-    {
+        if (kind == "config")
+            return wait(&ConfigManager::downloadConfigComplete,
+                        [this] { client->downloadConfig(session.article(), session.serialNumber()); });
+        if (kind == "additionals")
+            return wait(&ConfigManager::downloadAdditionalsComplete,
+                        [this] { client->downloadAdditionals(session.article(), session.serialNumber()); });
         return wait(&ConfigManager::downloadImageComplete, [this] {
             client->doDownloadImage(session.image(), session.swVersion(), session.image());
         });
-    }
-    QString download(const QString& kind)
-    {
-        return kind == "config" ? config() : kind == "additionals" ? additionals() : image();
     }
     QString archive(const QString& kind) const
     {
@@ -233,8 +225,8 @@ void TestDownloads::tarArguments()
                     station.env.path("tar.args").toUtf8() + "\nexec " + realTar.toUtf8() + " \"$@\"\n");
     qputenv("PATH", station.env.path("fakebin").toUtf8() + ':' + qgetenv("PATH"));
 
-    QCOMPARE(station.config(), QString());
-    QCOMPARE(station.image(), QString());
+    QCOMPARE(station.download("config"), QString());
+    QCOMPARE(station.download("image"), QString());
     QFile record(station.env.path("tar.args"));
     QVERIFY(record.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromUtf8(record.readAll()).split('\n', Qt::SkipEmptyParts).join('|'),
@@ -275,7 +267,7 @@ void TestDownloads::additionalsAreAlwaysFetchedAndUnpacked()
     stale.close();
     for (int round = 1; round <= 2; ++round) {
         QFile::remove(station.unpacked("additionals"));
-        QCOMPARE(station.additionals(), QString());
+        QCOMPARE(station.download("additionals"), QString());
         QVERIFY(QFileInfo::exists(station.unpacked("additionals")));
         QCOMPARE(station.sim.requests("/api/v1/additionals").size(), round);
     }
@@ -444,7 +436,7 @@ void TestDownloads::shortImageIsRefused()
     FixedReplyServer server(reply);
     QVERIFY(server.isListening());
     Settings::setValue("ImageServerURL", server.baseUrl());
-    const QString warning = station.image();
+    const QString warning = station.download("image");
     QVERIFY2(!warning.isEmpty() && warning != noSignal, qPrintable(warning));
     QVERIFY2(warning.startsWith(warningStart), qPrintable(warning));
     station.verifyNothingLeft("image");
@@ -458,7 +450,7 @@ void TestDownloads::imageFollowsRedirects()
     FixedReplyServer server("HTTP/1.1 302 Found\r\nLocation: " + station.sim.baseUrl().chopped(1).toUtf8() +
                             path.toUtf8() + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     Settings::setValue("ImageServerURL", server.baseUrl());
-    QCOMPARE(station.image(), QString());
+    QCOMPARE(station.download("image"), QString());
     QCOMPARE(station.sim.requests(path).size(), 1);
     QVERIFY(QFileInfo::exists(station.unpacked("image")));
 }
