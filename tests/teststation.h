@@ -7,6 +7,7 @@
 #include "flashsession.h"
 #include "logcapture.h"
 #include "messagebox.h"
+#include "online.h"
 #include "printlabels.h"
 #include "settings.h"
 #include "simulator.h"
@@ -21,6 +22,7 @@
 #include <QPushButton>
 #include <QThreadPool>
 #include <QtTest>
+#include <memory>
 
 namespace teststation {
 
@@ -31,6 +33,15 @@ inline const char* const fiveButtons[] = {"btnLEDOK", "btnTestTasterTest", "btnT
 inline QStringList argsOf(const QJsonObject& run)
 {
     return run.value(QStringLiteral("args")).toVariant().toStringList();
+}
+
+// What each run of a role's script got, its arguments joined by '|'.
+inline QStringList roleArgs(const TestEnvironment& env, const QString& role)
+{
+    QStringList lines;
+    for (const QJsonObject& run : env.scriptRuns(role))
+        lines << argsOf(run).join(QLatin1Char('|'));
+    return lines;
 }
 
 inline void writeFile(const QString& path, const QByteArray& content)
@@ -47,6 +58,15 @@ inline QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// A print script that succeeds at once, for cases where only the button logic matters.
+inline void useInstantPrinter(const TestEnvironment& env)
+{
+    const QString script = env.stationDir() + QStringLiteral("/printlabel.sh");
+    QFile::remove(script);
+    writeFile(script, "#!/bin/sh\nexit 0\n");
+    QFile::setPermissions(script, QFile::permissions(script) | QFile::ExeOwner);
+}
+
 inline void setModified(const QString& path, const QDateTime& time)
 {
     QFile file(path);
@@ -60,12 +80,12 @@ struct Station
     TestEnvironment env;
     Simulator sim;
     FlashSession session;
+    std::unique_ptr<TestSoftware> window;
 
     bool start(const QString& swVersion = QStringLiteral("1.2.0-dev"))
     {
-        if (!sim.start())
+        if (!goOnline(env, sim))
             return false;
-        env.pointAt(sim.baseUrl());
         StationTimings timings;
         timings.additionalsDelayMs = 600000; // tests trigger the download themselves
         StationTimings::setForTesting(timings);
@@ -82,20 +102,27 @@ struct Station
         return !session.serialNumber().isEmpty();
     }
 
-    QStringList roleArgs(const QString& role) const
+    // The test window for this device, shown.
+    TestSoftware& open()
     {
-        QStringList lines;
-        for (const QJsonObject& run : env.scriptRuns(role))
-            lines << argsOf(run).join(QLatin1Char('|'));
-        return lines;
+        window = std::make_unique<TestSoftware>();
+        window->setFlashSession(&session);
+        window->show();
+        return *window;
     }
+
+    QStringList roleArgs(const QString& role) const { return teststation::roleArgs(env, role); }
 
     QString additionalsMarker() const
     {
         return env.path(QStringLiteral("configs/extract/additionals/README.txt"));
     }
 
-    ~Station() { QThreadPool::globalInstance()->waitForDone(); }
+    ~Station()
+    {
+        window.reset();
+        QThreadPool::globalInstance()->waitForDone();
+    }
 };
 
 template <typename T> inline T* child(QObject& parent, const char* name)

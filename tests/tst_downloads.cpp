@@ -1,4 +1,5 @@
 #include "configmanager.h"
+#include "datarows.h"
 #include "flashsession.h"
 #include "logcapture.h"
 #include "settings.h"
@@ -38,6 +39,7 @@ struct Station
         client->setFlashSession(&session);
         return true;
     }
+    bool startWithSerial() { return start() && assignSerial(); }
     bool startWithImageLogin()
     {
         Settings::setValue("UserNameImage", "station");
@@ -61,25 +63,17 @@ struct Station
             return noSignal;
         return spy.size() == 1 ? spy.at(0).at(0).toString() : QStringLiteral("<%1 signals>").arg(spy.size());
     }
-    QString config()
+    QString download(const QString& kind)
     {
-        return wait(&ConfigManager::downloadConfigComplete,
-                    [this] { client->downloadConfig(session.article(), session.serialNumber()); });
-    }
-    QString additionals()
-    {
-        return wait(&ConfigManager::downloadAdditionalsComplete,
-                    [this] { client->downloadAdditionals(session.article(), session.serialNumber()); });
-    }
-    QString image()
-    {
+        if (kind == "config")
+            return wait(&ConfigManager::downloadConfigComplete,
+                        [this] { client->downloadConfig(session.article(), session.serialNumber()); });
+        if (kind == "additionals")
+            return wait(&ConfigManager::downloadAdditionalsComplete,
+                        [this] { client->downloadAdditionals(session.article(), session.serialNumber()); });
         return wait(&ConfigManager::downloadImageComplete, [this] {
             client->doDownloadImage(session.image(), session.swVersion(), session.image());
         });
-    }
-    QString download(const QString& kind)
-    {
-        return kind == "config" ? config() : kind == "additionals" ? additionals() : image();
     }
     QString archive(const QString& kind) const
     {
@@ -163,8 +157,8 @@ private slots:
     void imageNamesAndServerPaths_data();
     void imageNamesAndServerPaths();
     void tarArguments();
-    void existingConfigIsNotFetchedAgain();
-    void existingImageIsNotFetchedAgain();
+    void existingArchiveIsNotFetchedAgain_data();
+    void existingArchiveIsNotFetchedAgain();
     void additionalsAreAlwaysFetchedAndUnpacked();
     void archiveErrorReply_data();
     void archiveErrorReply();
@@ -185,24 +179,16 @@ private slots:
 
 void TestDownloads::imageNamesAndServerPaths_data()
 {
-    QTest::addColumn<QString>("version");
-    QTest::addColumn<QString>("fileName");
-    QTest::addColumn<QString>("serverPath");
-    QTest::newRow("release") << "1.2.0-dev"
-                             << "X-1.2.0-dev-img.tar.gz"
-                             << "/cls/F/1.2.0/X-1.2.0-dev-img.tar.gz";
-    QTest::newRow("snapshot") << "1.2.0-snap"
-                              << "X-1.2.0-snap-D-H-img.tar.gz"
-                              << "/cls/F/snapshots/X-1.2.0-snap-D-H-img.tar.gz";
-    QTest::newRow("snap without hyphen is a release") << "1.2.0snap"
-                                                      << "X-1.2.0snap-img.tar.gz"
-                                                      << "/cls/F/1.2.0snap/X-1.2.0snap-img.tar.gz";
-    QTest::newRow("stage inside a word") << "2.0.0-development"
-                                         << "X-2.0.0-development-img.tar.gz"
-                                         << "/cls/F/2.0.0elopment/X-2.0.0-development-img.tar.gz";
-    QTest::newRow("every stage") << "3.1-qa-prod"
-                                 << "X-3.1-qa-prod-img.tar.gz"
-                                 << "/cls/F/3.1/X-3.1-qa-prod-img.tar.gz";
+    addColumns({"version", "fileName", "serverPath"});
+    addRows(
+        {{"release", "1.2.0-dev", "X-1.2.0-dev-img.tar.gz", "/cls/F/1.2.0/X-1.2.0-dev-img.tar.gz"},
+         {"snapshot", "1.2.0-snap", "X-1.2.0-snap-D-H-img.tar.gz",
+          "/cls/F/snapshots/X-1.2.0-snap-D-H-img.tar.gz"},
+         {"snap without hyphen is a release", "1.2.0snap", "X-1.2.0snap-img.tar.gz",
+          "/cls/F/1.2.0snap/X-1.2.0snap-img.tar.gz"},
+         {"stage inside a word", "2.0.0-development", "X-2.0.0-development-img.tar.gz",
+          "/cls/F/2.0.0elopment/X-2.0.0-development-img.tar.gz"},
+         {"every stage", "3.1-qa-prod", "X-3.1-qa-prod-img.tar.gz", "/cls/F/3.1/X-3.1-qa-prod-img.tar.gz"}});
 }
 
 void TestDownloads::imageNamesAndServerPaths()
@@ -230,8 +216,7 @@ void TestDownloads::imageNamesAndServerPaths()
 void TestDownloads::tarArguments()
 {
     Station station;
-    QVERIFY(station.start());
-    QVERIFY(station.assignSerial());
+    QVERIFY(station.startWithSerial());
     const QString realTar = QStandardPaths::findExecutable("tar");
     QVERIFY(!realTar.isEmpty());
     QDir().mkpath(station.env.path("fakebin"));
@@ -240,54 +225,41 @@ void TestDownloads::tarArguments()
                     station.env.path("tar.args").toUtf8() + "\nexec " + realTar.toUtf8() + " \"$@\"\n");
     qputenv("PATH", station.env.path("fakebin").toUtf8() + ':' + qgetenv("PATH"));
 
-    QCOMPARE(station.config(), QString());
-    QCOMPARE(station.image(), QString());
+    QCOMPARE(station.download("config"), QString());
+    QCOMPARE(station.download("image"), QString());
     QFile record(station.env.path("tar.args"));
     QVERIFY(record.open(QIODevice::ReadOnly));
-    const QStringList expected{"-xvf",
-                               station.archive("config"),
-                               "--strip",
-                               "1",
-                               "-C",
-                               station.env.path("configs/extract/"),
-                               "--no-same-owner",
-                               "---",
-                               "-xvf",
-                               station.archive("image"),
-                               "-C",
-                               station.env.path("images/"),
-                               "---"};
-    QCOMPARE(QString::fromUtf8(record.readAll()).split('\n', Qt::SkipEmptyParts), expected);
+    QCOMPARE(QString::fromUtf8(record.readAll()).split('\n', Qt::SkipEmptyParts).join('|'),
+             "-xvf|" + station.archive("config") + "|--strip|1|-C|" + station.env.path("configs/extract/") +
+                 "|--no-same-owner|---|-xvf|" + station.archive("image") + "|-C|" +
+                 station.env.path("images/") + "|---");
 }
 
-void TestDownloads::existingConfigIsNotFetchedAgain()
+void TestDownloads::existingArchiveIsNotFetchedAgain_data()
 {
-    Station station;
-    QVERIFY(station.start());
-    QVERIFY(station.assignSerial());
-    QDir().mkpath(station.env.path("configs"));
-    QFile(station.archive("config")).open(QIODevice::WriteOnly);
-    QCOMPARE(station.config(), QStringLiteral("Konfigurationsdatein sind bereits heruntergeladen!"));
-    QVERIFY(station.sim.requests("/api/v1/configs").isEmpty());
-    QVERIFY(!QFileInfo::exists(station.unpacked("config")));
+    addColumns({"kind", "warning"});
+    addRows(
+        {{"config", "config", "Konfigurationsdatein sind bereits heruntergeladen!"}, {"image", "image", ""}});
 }
 
-void TestDownloads::existingImageIsNotFetchedAgain()
+void TestDownloads::existingArchiveIsNotFetchedAgain()
 {
+    QFETCH(QString, kind);
+    QFETCH(QString, warning);
     Station station;
-    QVERIFY(station.start());
-    QDir().mkpath(station.env.path("images"));
-    QFile(station.archive("image")).open(QIODevice::WriteOnly);
-    QCOMPARE(station.image(), QString());
+    QVERIFY(station.startWithSerial());
+    station.sim.clearRequests();
+    QDir().mkpath(QFileInfo(station.archive(kind)).path());
+    QFile(station.archive(kind)).open(QIODevice::WriteOnly);
+    QCOMPARE(station.download(kind), warning);
     QVERIFY(station.sim.requests().isEmpty());
-    QVERIFY(!QFileInfo::exists(station.unpacked("image")));
+    QVERIFY(!QFileInfo::exists(station.unpacked(kind)));
 }
 
 void TestDownloads::additionalsAreAlwaysFetchedAndUnpacked()
 {
     Station station;
-    QVERIFY(station.start());
-    QVERIFY(station.assignSerial());
+    QVERIFY(station.startWithSerial());
     QDir().mkpath(station.env.path("configs"));
     QFile stale(station.archive("additionals"));
     QVERIFY(stale.open(QIODevice::WriteOnly));
@@ -295,7 +267,7 @@ void TestDownloads::additionalsAreAlwaysFetchedAndUnpacked()
     stale.close();
     for (int round = 1; round <= 2; ++round) {
         QFile::remove(station.unpacked("additionals"));
-        QCOMPARE(station.additionals(), QString());
+        QCOMPARE(station.download("additionals"), QString());
         QVERIFY(QFileInfo::exists(station.unpacked("additionals")));
         QCOMPARE(station.sim.requests("/api/v1/additionals").size(), round);
     }
@@ -305,23 +277,17 @@ void TestDownloads::additionalsAreAlwaysFetchedAndUnpacked()
 
 void TestDownloads::archiveErrorReply_data()
 {
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<QString>("warning"); // empty: the reply's error text
+    addColumns({"kind", "fault", "warning"}); // warning empty: the reply's error text
+    const QList<QStringList> replies{
+        {"message", R"(status:404:{"message":"Keine Konfiguration"})", "Keine Konfiguration"},
+        {"plain text", "status:500:kaputt", ""},
+        {"empty object", "status:500:{}", ""},
+        {"empty body", "status:500:", ""}};
     for (const QString kind : {"config", "additionals"}) {
-        QTest::addRow("%s: message", qPrintable(kind))
-            << kind << "status:404:{\"message\":\"Keine Konfiguration\"}"
-            << "Keine Konfiguration";
-        QTest::addRow("%s: plain text", qPrintable(kind)) << kind << "status:500:kaputt"
-                                                          << "";
-        QTest::addRow("%s: empty object", qPrintable(kind)) << kind << "status:500:{}"
-                                                            << "";
-        QTest::addRow("%s: empty body", qPrintable(kind)) << kind << "status:500:"
-                                                          << "";
+        for (const QStringList& reply : replies)
+            QTest::addRow("%s: %s", qPrintable(kind), qPrintable(reply[0])) << kind << reply[1] << reply[2];
     }
-    QTest::newRow("image: message is not used") << "image"
-                                                << "status:404:{\"message\":\"Kein Image\"}"
-                                                << "";
+    addRows({{"image: message is not used", "image", R"(status:404:{"message":"Kein Image"})", ""}});
 }
 
 void TestDownloads::archiveErrorReply()
@@ -330,8 +296,7 @@ void TestDownloads::archiveErrorReply()
     QFETCH(QString, fault);
     QFETCH(QString, warning);
     Station station;
-    QVERIFY(station.start());
-    QVERIFY(station.assignSerial());
+    QVERIFY(station.startWithSerial());
     QVERIFY(station.sim.setFault(station.endpoint(kind), fault));
     const QString shown = station.download(kind);
     if (warning.isEmpty())
@@ -343,8 +308,7 @@ void TestDownloads::archiveErrorReply()
 
 void TestDownloads::unwritableArchive_data()
 {
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QString>("obstacle");
+    addColumns({"kind", "obstacle"});
     for (const QString kind : {"config", "additionals", "image"}) {
         for (const QString obstacle : {"directory at the temporary name", "directory at the final name",
                                        "folder below a file", "disk full"})
@@ -357,8 +321,7 @@ void TestDownloads::unwritableArchive()
     QFETCH(QString, kind);
     QFETCH(QString, obstacle);
     Station station;
-    QVERIFY(station.start());
-    QVERIFY(station.assignSerial());
+    QVERIFY(station.startWithSerial());
     QString named = station.archive(kind);
     if (obstacle == "folder below a file") {
         QFile(station.env.path("blocker")).open(QIODevice::WriteOnly);
@@ -387,8 +350,7 @@ void TestDownloads::unwritableArchive()
 
 void TestDownloads::failedExtraction_data()
 {
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QString>("tar");
+    addColumns({"kind", "tar"});
     for (const QString kind : {"config", "image"}) {
         for (const QString tar : {"missing", "broken archive", "crash", "past its limit"})
             QTest::addRow("%s: %s", qPrintable(kind), qPrintable(tar)) << kind << tar;
@@ -400,8 +362,7 @@ void TestDownloads::failedExtraction()
     QFETCH(QString, kind);
     QFETCH(QString, tar);
     Station station;
-    QVERIFY(station.start());
-    QVERIFY(station.assignSerial());
+    QVERIFY(station.startWithSerial());
     station.shortenWaits(60000, 500);
     const QString bin = station.env.path("fakebin");
     QDir().mkpath(bin);
@@ -423,27 +384,14 @@ void TestDownloads::failedExtraction()
 
 void TestDownloads::failedTransfer_data()
 {
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<QString>("warningStart");
-    QTest::newRow("image: silent server") << "image"
-                                          << "stall:5"
-                                          << "Der Server antwortet nicht: ";
-    QTest::newRow("config: silent server") << "config"
-                                           << "stall:5"
-                                           << "Der Server antwortet nicht: ";
-    QTest::newRow("image: no data") << "image"
-                                    << "status:200:"
-                                    << "Keine Daten vom Server erhalten: ";
-    QTest::newRow("config: no data") << "config"
-                                     << "status:200:"
-                                     << "Keine Daten vom Server erhalten: ";
-    QTest::newRow("image: cut short") << "image"
-                                      << "cut:300000"
-                                      << "";
-    QTest::newRow("image: not found") << "image"
-                                      << "status:404:weg"
-                                      << "";
+    addColumns({"kind", "fault", "warningStart"});
+    const QString silent = "Der Server antwortet nicht: ", noData = "Keine Daten vom Server erhalten: ";
+    addRows({{"image: silent server", "image", "stall:5", silent},
+             {"config: silent server", "config", "stall:5", silent},
+             {"image: no data", "image", "status:200:", noData},
+             {"config: no data", "config", "status:200:", noData},
+             {"image: cut short", "image", "cut:300000", ""},
+             {"image: not found", "image", "status:404:weg", ""}});
 }
 
 void TestDownloads::failedTransfer()
@@ -488,7 +436,7 @@ void TestDownloads::shortImageIsRefused()
     FixedReplyServer server(reply);
     QVERIFY(server.isListening());
     Settings::setValue("ImageServerURL", server.baseUrl());
-    const QString warning = station.image();
+    const QString warning = station.download("image");
     QVERIFY2(!warning.isEmpty() && warning != noSignal, qPrintable(warning));
     QVERIFY2(warning.startsWith(warningStart), qPrintable(warning));
     station.verifyNothingLeft("image");
@@ -502,16 +450,14 @@ void TestDownloads::imageFollowsRedirects()
     FixedReplyServer server("HTTP/1.1 302 Found\r\nLocation: " + station.sim.baseUrl().chopped(1).toUtf8() +
                             path.toUtf8() + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     Settings::setValue("ImageServerURL", server.baseUrl());
-    QCOMPARE(station.image(), QString());
+    QCOMPARE(station.download("image"), QString());
     QCOMPARE(station.sim.requests(path).size(), 1);
     QVERIFY(QFileInfo::exists(station.unpacked("image")));
 }
 
 void TestDownloads::unsafeNamesAreRefused_data()
 {
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QString>("field");
-    QTest::addColumn<QString>("value");
+    addColumns({"kind", "field", "value"});
     const QList<QStringList> rows{
         {"config", "image", ".."},
         {"config", "swVersion", "."},
@@ -538,16 +484,13 @@ void TestDownloads::unsafeNamesAreRefused()
     QVERIFY(station.start());
     station.session.setSerialNumber("2400001");
     station.session.setSwVersion("1.2.0-snap"); // snapshot names use date and commit hash
-    if (field == "image")
-        station.session.setImage(value);
-    else if (field == "swVersion")
-        station.session.setSwVersion(value);
-    else if (field == "serialNumber")
-        station.session.setSerialNumber(value);
-    else if (field == "snapDate")
-        station.session.setSnapDate(value);
-    else
-        station.session.setCommitHash(value);
+    const QMap<QString, void (FlashSession::*)(const QString&)> setters{
+        {"image", &FlashSession::setImage},
+        {"swVersion", &FlashSession::setSwVersion},
+        {"serialNumber", &FlashSession::setSerialNumber},
+        {"snapDate", &FlashSession::setSnapDate},
+        {"commitHash", &FlashSession::setCommitHash}};
+    (station.session.*setters.value(field))(value);
     QCOMPARE(station.download(kind), QStringLiteral("Unzulässiger Dateiname: \"%1\"").arg(value));
     QVERIFY(station.sim.requests().isEmpty());
     QVERIFY(!QFileInfo::exists(station.env.path("configs")));

@@ -2,9 +2,8 @@
 #include "fattest.h"
 #include "flashsession.h"
 #include "messagebox.h"
+#include "online.h"
 #include "settings.h"
-#include "simulator.h"
-#include "testenvironment.h"
 #include "testmain.h"
 #include "testsoftware.h"
 
@@ -13,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <memory>
 
 namespace {
 const QList<SpecEntry> specs{{"4r0417", "1.2.0-dev", "nimbrel-4r0417"},
@@ -63,6 +63,30 @@ QStringList items(QComboBox* box)
         texts << box->itemText(i);
     return texts;
 }
+
+// The FAT dialog over the server's article list, for one job.
+struct Bench
+{
+    TestEnvironment env;
+    Simulator sim;
+    FlashSession session;
+    std::unique_ptr<FATTest> dialog;
+
+    FATTest& open(const QList<SpecEntry>& list = specs)
+    {
+        env.settings()->setSpecs(list);
+        dialog = std::make_unique<FATTest>();
+        dialog->setFlashSession(&session);
+        dialog->show();
+        return *dialog;
+    }
+    QComboBox* box(const char* name) { return child<QComboBox>(*dialog, name); }
+    void enter(const QString& barcode)
+    {
+        child<QLineEdit>(*dialog, "txtEMSSerialNumber")->setText(barcode);
+        QTest::mouseClick(child<QPushButton>(*dialog, "btnOk"), Qt::LeftButton);
+    }
+};
 } // namespace
 
 class TestFATTest : public QObject
@@ -74,15 +98,12 @@ private slots:
 
     void listsComeFromTheServersArticles()
     {
-        TestEnvironment env;
-        env.settings()->setSpecs(specs);
-        FATTest dialog;
-        QCOMPARE(dialog.windowTitle(), QStringLiteral("Starte FAT Test erneut"));
-        QCOMPARE(items(child<QComboBox>(dialog, "cbArticle")), (QStringList{"4r0417", "4R0417", "4r0418"}));
-        QCOMPARE(child<QComboBox>(dialog, "cbArticle")->currentIndex(), 0);
+        Bench bench;
+        bench.open();
+        QCOMPARE(items(bench.box("cbArticle")), (QStringList{"4r0417", "4R0417", "4r0418"}));
+        QCOMPARE(bench.box("cbArticle")->currentIndex(), 0);
         // Articles compare without case, versions are listed once.
-        QCOMPARE(items(child<QComboBox>(dialog, "cbSWVersion")),
-                 (QStringList{"1.2.0-dev", "0.9.1-dev", "1.3.0-qa"}));
+        QCOMPARE(items(bench.box("cbSWVersion")), (QStringList{"1.2.0-dev", "0.9.1-dev", "1.3.0-qa"}));
     }
 
     void preselectionFromTheJob_data()
@@ -91,12 +112,10 @@ private slots:
         QTest::addColumn<QString>("version");
         QTest::addColumn<int>("articleIndex");
         QTest::addColumn<QString>("selectedVersion");
-        QTest::newRow("exact") << "4r0418"
-                               << "2.0.0-qa" << 2 << "2.0.0-qa";
-        QTest::newRow("letter case differs, last match wins") << "4r0417"
-                                                              << "0.9.1-DEV" << 1 << "0.9.1-dev";
-        QTest::newRow("unknown article keeps the first") << "9x9999"
-                                                         << "1.0" << 0 << "1.2.0-dev";
+        QTest::newRow("exact") << "4r0418" << QString("2.0.0-qa") << 2 << "2.0.0-qa";
+        QTest::newRow("letter case differs, last match wins")
+            << "4r0417" << QString("0.9.1-DEV") << 1 << "0.9.1-dev";
+        QTest::newRow("unknown article keeps the first") << "9x9999" << QString("1.0") << 0 << "1.2.0-dev";
     }
 
     void preselectionFromTheJob()
@@ -105,15 +124,12 @@ private slots:
         QFETCH(QString, version);
         QFETCH(int, articleIndex);
         QFETCH(QString, selectedVersion);
-        TestEnvironment env;
-        env.settings()->setSpecs(specs);
-        FlashSession session;
-        session.setArticle(article);
-        session.setSwVersion(version);
-        FATTest dialog;
-        dialog.setFlashSession(&session);
-        QCOMPARE(child<QComboBox>(dialog, "cbArticle")->currentIndex(), articleIndex);
-        QCOMPARE(child<QComboBox>(dialog, "cbSWVersion")->currentText(), selectedVersion);
+        Bench bench;
+        bench.session.setArticle(article);
+        bench.session.setSwVersion(version);
+        bench.open();
+        QCOMPARE(bench.box("cbArticle")->currentIndex(), articleIndex);
+        QCOMPARE(bench.box("cbSWVersion")->currentText(), selectedVersion);
     }
 
     void barcodeRule_data()
@@ -134,30 +150,24 @@ private slots:
     {
         QFETCH(QString, barcode);
         QFETCH(bool, accepted);
-        TestEnvironment env;
-        Simulator sim;
-        QVERIFY(sim.start());
-        env.pointAt(sim.baseUrl());
-        env.settings()->setSpecs(specs);
-        FlashSession session;
-        session.setOrderNumber(QStringLiteral("G0000000"));
-        FATTest dialog;
-        dialog.setFlashSession(&session);
-        dialog.show();
-        child<QComboBox>(dialog, "cbSWVersion")->setCurrentIndex(1);
-        child<QLineEdit>(dialog, "txtEMSSerialNumber")->setText(barcode);
-        QTest::mouseClick(child<QPushButton>(dialog, "btnOk"), Qt::LeftButton);
+        Bench bench;
+        QVERIFY(goOnline(bench.env, bench.sim));
+        bench.session.setOrderNumber(QStringLiteral("G0000000"));
+        FATTest& dialog = bench.open();
+        bench.box("cbSWVersion")->setCurrentIndex(1);
+        bench.enter(barcode);
 
+        const FlashSession& session = bench.session;
         if (!accepted) {
             QCOMPARE(MessageBox::takeShownTextsForTesting(),
                      QStringList{"Bitte Barcode oder SW-Version auswählen!"});
             QCOMPARE(session.orderNumber(), QStringLiteral("G0000000"));
             QVERIFY(dialog.isVisible());
-            QVERIFY(sim.requests("/api/v1/assignSerialNumber").isEmpty());
+            QVERIFY(bench.sim.requests("/api/v1/assignSerialNumber").isEmpty());
             return;
         }
         QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 20000);
-        const QList<QJsonObject> requests = sim.requests("/api/v1/assignSerialNumber");
+        const QList<QJsonObject> requests = bench.sim.requests("/api/v1/assignSerialNumber");
         QCOMPARE(requests.size(), 1);
         QCOMPARE(Simulator::queryString(requests[0]),
                  "article=4r0417&version=0.9.1-dev&emsSerialNumber=" + barcode.trimmed());
@@ -173,141 +183,115 @@ private slots:
 
     void noVersionIsRefused()
     {
-        TestEnvironment env;
-        FlashSession session;
-        FATTest dialog; // empty spec list: nothing to choose
-        dialog.setFlashSession(&session);
-        child<QLineEdit>(dialog, "txtEMSSerialNumber")->setText("G1234567");
-        QTest::mouseClick(child<QPushButton>(dialog, "btnOk"), Qt::LeftButton);
+        Bench bench;
+        bench.open({}); // empty spec list: nothing to choose
+        bench.enter("G1234567");
         QCOMPARE(MessageBox::takeShownTextsForTesting(),
                  QStringList{"Bitte Barcode oder SW-Version auswählen!"});
-        QVERIFY(session.orderNumber().isEmpty());
+        QVERIFY(bench.session.orderNumber().isEmpty());
     }
 
     void serverRefusalKeepsTheDialogOpen()
     {
-        TestEnvironment env;
-        Simulator sim;
-        QVERIFY(sim.start());
-        env.pointAt(sim.baseUrl());
-        QVERIFY(sim.setFault("assignSerialNumber", "status:409:{\"message\":\"Auftrag gesperrt\"}", 1));
-        env.settings()->setSpecs(specs);
-        FlashSession session;
-        FATTest dialog;
-        dialog.setFlashSession(&session);
-        dialog.show();
-        child<QLineEdit>(dialog, "txtEMSSerialNumber")->setText("G1234567");
+        Bench bench;
+        QVERIFY(goOnline(bench.env, bench.sim));
+        QVERIFY(bench.sim.setFault("assignSerialNumber", "status:409:{\"message\":\"Auftrag gesperrt\"}", 1));
+        FATTest& dialog = bench.open();
         QPushButton* ok = child<QPushButton>(dialog, "btnOk");
-        QTest::mouseClick(ok, Qt::LeftButton);
+        bench.enter("G1234567");
         QVERIFY(!ok->isEnabled()); // no second request while one is under way
         QTRY_VERIFY_WITH_TIMEOUT(ok->isEnabled(), 20000);
 
         QCOMPARE(MessageBox::takeShownTextsForTesting(), QStringList{"Auftrag gesperrt"});
         QVERIFY(dialog.isVisible());
         QVERIFY(dialog.findChildren<TestSoftware*>().isEmpty());
-        QVERIFY(session.serialNumber().isEmpty());
+        QVERIFY(bench.session.serialNumber().isEmpty());
 
         QTest::mouseClick(ok, Qt::LeftButton); // the operator tries again
         QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 20000);
-        QCOMPARE(sim.requests("/api/v1/assignSerialNumber").size(), 2);
+        QCOMPARE(bench.sim.requests("/api/v1/assignSerialNumber").size(), 2);
     }
 
-    void replyWithoutSerialNeverShowsAnEmptyBox()
+    void serialNumberReply_data()
     {
-        TestEnvironment env;
-        env.settings()->setSpecs(specs);
-        FlashSession session;
-        FATTest dialog;
-        dialog.setFlashSession(&session);
-        dialog.show();
-        QVERIFY(QMetaObject::invokeMethod(&dialog, "onSerialNumberAssigned", Q_ARG(QString, QString()),
-                                          Q_ARG(QString, QString())));
-        const QStringList shown = MessageBox::takeShownTextsForTesting();
-        QCOMPARE(shown.size(), 1);
-        QVERIFY(!shown.first().trimmed().isEmpty());
-        QVERIFY(dialog.isVisible());
+        QTest::addColumn<QString>("serialNumber");
+        QTest::addColumn<QString>("warning");
+        QTest::newRow("no serial, no warning: never an empty box") << QString() << QString();
+        QTest::newRow("serial with a warning still opens the tests")
+            << "2400007" << QString("bereits vergeben");
     }
 
-    void serialWithWarningStillOpensTheTests()
+    void serialNumberReply()
     {
-        TestEnvironment env;
-        Simulator sim;
-        QVERIFY(sim.start());
-        env.pointAt(sim.baseUrl());
-        env.settings()->setSpecs(specs);
-        FlashSession session;
-        session.setArticle(QStringLiteral("4r0417"));
-        FATTest dialog;
-        dialog.setFlashSession(&session);
-        dialog.show();
-        const QString serial = handOutSerial(sim);
+        QFETCH(QString, serialNumber);
+        QFETCH(QString, warning);
+        Bench bench;
+        QVERIFY(goOnline(bench.env, bench.sim));
+        FATTest& dialog = bench.open();
+        bench.session.setArticle(QStringLiteral("4r0417"));
+        // a number the server really handed out, so the configuration can be fetched for it
+        const QString serial = serialNumber.isEmpty() ? QString() : handOutSerial(bench.sim);
         QVERIFY(QMetaObject::invokeMethod(&dialog, "onSerialNumberAssigned", Q_ARG(QString, serial),
-                                          Q_ARG(QString, "bereits vergeben")));
-        QCOMPARE(session.serialNumber(), serial);
-        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 20000);
-        QVERIFY(dialog.findChild<TestSoftware*>()->isVisible());
-        QVERIFY(MessageBox::takeShownTextsForTesting().isEmpty());
+                                          Q_ARG(QString, warning)));
+        if (serial.isEmpty()) {
+            const QStringList shown = MessageBox::takeShownTextsForTesting();
+            QCOMPARE(shown.size(), 1);
+            QVERIFY(!shown.first().trimmed().isEmpty());
+            QVERIFY(dialog.isVisible());
+        } else {
+            QCOMPARE(bench.session.serialNumber(), serial);
+            QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 20000);
+            QVERIFY(dialog.findChild<TestSoftware*>()->isVisible());
+            QVERIFY(MessageBox::takeShownTextsForTesting().isEmpty());
+        }
     }
 
     // The labels of a re-tested device come from its own configuration, fetched anew: the
     // last close removed the device's files, and what is left belongs to another device.
     void retestFetchesTheDevicesConfiguration()
     {
-        TestEnvironment env;
-        Simulator sim;
-        QVERIFY(sim.start());
-        env.pointAt(sim.baseUrl());
-        env.settings()->setSpecs(specs);
-        const QString serial = handOutSerial(sim);
-        writeFile(env.path("configs/extract/labels/device.pdf"), "(Seriennummer: 2399999) Tj");
-        writeFile(env.path("configs/extract/etc/hostname"), "nimbrel-2399999\n");
-        FlashSession session;
-        session.setImage(QStringLiteral("nimbrel-4r0417"));
-        FATTest dialog;
-        dialog.setFlashSession(&session);
-        dialog.show();
-        child<QLineEdit>(dialog, "txtEMSSerialNumber")->setText("G1234567");
-        QTest::mouseClick(child<QPushButton>(dialog, "btnOk"), Qt::LeftButton);
+        Bench bench;
+        QVERIFY(goOnline(bench.env, bench.sim));
+        const QString serial = handOutSerial(bench.sim);
+        writeFile(bench.env.path("configs/extract/labels/device.pdf"), "(Seriennummer: 2399999) Tj");
+        writeFile(bench.env.path("configs/extract/etc/hostname"), "nimbrel-2399999\n");
+        bench.session.setImage(QStringLiteral("nimbrel-4r0417"));
+        FATTest& dialog = bench.open();
+        bench.enter("G1234567");
         QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 20000);
 
-        QCOMPARE(session.serialNumber(), serial);
-        const QList<QJsonObject> configs = sim.requests("/api/v1/configs");
+        QCOMPARE(bench.session.serialNumber(), serial);
+        const QList<QJsonObject> configs = bench.sim.requests("/api/v1/configs");
         QCOMPARE(configs.size(), 1);
         QCOMPARE(Simulator::queryString(configs[0]), "article=4r0417&serialNumber=" + serial);
-        QVERIFY(readFile(env.path("configs/extract/labels/device.pdf"))
+        QVERIFY(readFile(bench.env.path("configs/extract/labels/device.pdf"))
                     .contains("(Seriennummer: " + serial.toLatin1() + ") Tj"));
-        QCOMPARE(readFile(env.path("configs/extract/etc/hostname")), "nimbrel-" + serial.toLatin1() + "\n");
-        QVERIFY(QFileInfo::exists(env.path("configs/extract/labels/package.pdf")));
+        QCOMPARE(readFile(bench.env.path("configs/extract/etc/hostname")),
+                 "nimbrel-" + serial.toLatin1() + "\n");
+        QVERIFY(QFileInfo::exists(bench.env.path("configs/extract/labels/package.pdf")));
         QVERIFY(dialog.findChild<TestSoftware*>()->isVisible());
         QVERIFY(MessageBox::takeShownTextsForTesting().isEmpty());
     }
 
     void configurationFailureKeepsTheDialogOpen()
     {
-        TestEnvironment env;
-        Simulator sim;
-        QVERIFY(sim.start());
-        env.pointAt(sim.baseUrl());
-        QVERIFY(sim.setFault("configs", "status:500:{\"message\":\"Konfiguration fehlt\"}", 1));
-        env.settings()->setSpecs(specs);
-        FlashSession session;
-        FATTest dialog;
-        dialog.setFlashSession(&session);
-        dialog.show();
-        child<QLineEdit>(dialog, "txtEMSSerialNumber")->setText("G1234567");
+        Bench bench;
+        QVERIFY(goOnline(bench.env, bench.sim));
+        QVERIFY(bench.sim.setFault("configs", "status:500:{\"message\":\"Konfiguration fehlt\"}", 1));
+        FATTest& dialog = bench.open();
         QPushButton* ok = child<QPushButton>(dialog, "btnOk");
-        QTest::mouseClick(ok, Qt::LeftButton);
+        bench.enter("G1234567");
         QTRY_VERIFY_WITH_TIMEOUT(ok->isEnabled(), 20000);
 
         QCOMPARE(MessageBox::takeShownTextsForTesting(), QStringList{"Konfiguration fehlt"});
         QVERIFY(dialog.isVisible());
         QVERIFY(dialog.findChildren<TestSoftware*>().isEmpty());
-        QVERIFY(!QFileInfo::exists(env.path("configs/extract/labels/device.pdf")));
+        QVERIFY(!QFileInfo::exists(bench.env.path("configs/extract/labels/device.pdf")));
 
         QTest::mouseClick(ok, Qt::LeftButton); // the operator tries again
         QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 20000);
-        QCOMPARE(sim.requests("/api/v1/configs").size(), 2);
-        QVERIFY(QFileInfo::exists(env.path("configs/extract/labels/device.pdf")));
+        QCOMPARE(bench.sim.requests("/api/v1/configs").size(), 2);
+        QVERIFY(QFileInfo::exists(bench.env.path("configs/extract/labels/device.pdf")));
     }
 };
 

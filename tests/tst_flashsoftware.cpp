@@ -1,32 +1,20 @@
-#include "configmanager.h"
-#include "flashsession.h"
+#include "datarows.h"
 #include "flashsoftware.h"
-#include "logcapture.h"
-#include "messagebox.h"
 #include "powercontrol.h"
-#include "settings.h"
-#include "simulator.h"
-#include "stationtimings.h"
-#include "testenvironment.h"
 #include "testmain.h"
-#include "testsoftware.h"
+#include "teststation.h"
 
-#include <QCheckBox>
-#include <QDir>
-#include <QFile>
-#include <QJsonArray>
-#include <QLabel>
 #include <QPointer>
 #include <QProgressBar>
-#include <QPushButton>
-#include <QUrlQuery>
+
+using namespace teststation;
 
 namespace {
-StationTimings fastTimings(int microcontrollerWaitMs = 300)
+StationTimings fastTimings(int microcontrollerWaitMs = 300, int progressTickMs = 10)
 {
     StationTimings timings;
     timings.microcontrollerWaitMs = microcontrollerWaitMs;
-    timings.progressTickMs = 10;
+    timings.progressTickMs = progressTickMs;
     timings.flashPauseMs = 0;
     return timings;
 }
@@ -38,79 +26,72 @@ struct CheckImage
     ~CheckImage() { qunsetenv("NIMBREL_FAKE_CHECK_IMAGE"); }
 };
 
-void fillSession(FlashSession& session, const QString& swVersion = QStringLiteral("1.2.0-dev"))
+// A flash dialog with the previous device's job on a sandboxed station.
+struct Bench
 {
-    session.setArticle(QStringLiteral("4r0417"));
-    session.setSwVersion(swVersion);
-    session.setImage(QStringLiteral("nimbrel-4r0417"));
-    session.setOrderNumber(QStringLiteral("G1234567"));
-    session.setSerialNumber(QStringLiteral("2399999")); // the previous device's
-}
+    TestEnvironment env;
+    Simulator sim;
+    LogCapture log;
+    FlashSession session;
+    QPointer<FlashSoftware> dialog = new FlashSoftware;
 
-QCheckBox* checkBox(const FlashSoftware& dialog, const char* name)
-{
-    return dialog.findChild<QCheckBox*>(QLatin1String(name));
-}
-
-QPushButton* button(const FlashSoftware& dialog, const char* name)
-{
-    return dialog.findChild<QPushButton*>(QLatin1String(name));
-}
-
-int bar(const FlashSoftware& dialog)
-{
-    return dialog.findChild<QProgressBar*>(QStringLiteral("pbStatus"))->value();
-}
-
-// The step boxes in their order, as ticked marks ("x") and blanks ("-").
-QString ticks(const FlashSoftware& dialog)
-{
-    QString marks;
-    for (const char* name : {"cbDownloadImage", "cbEMSSerialnumberassigned", "cbDownloadConfig",
-                             "cbFlashFirmware", "cbRebootNimbrel", "cbFlashMSP"})
-        marks += checkBox(dialog, name)->isChecked() ? QLatin1Char('x') : QLatin1Char('-');
-    return marks;
-}
-
-// Which of weiter / flashen / abbrechen can be pressed.
-QString buttons(const FlashSoftware& dialog)
-{
-    QStringList enabled;
-    for (const char* name : {"btnOpenPrintDialog", "btnRetry", "btnCancel"}) {
-        if (button(dialog, name)->isEnabled())
-            enabled << QLatin1String(name);
+    explicit Bench(const StationTimings& timings = fastTimings(), const QString& swVersion = "1.2.0-dev")
+    {
+        StationTimings::setForTesting(timings);
+        session.setArticle(QStringLiteral("4r0417"));
+        session.setSwVersion(swVersion);
+        session.setImage(QStringLiteral("nimbrel-4r0417"));
+        session.setOrderNumber(QStringLiteral("G1234567"));
+        session.setSerialNumber(QStringLiteral("2399999")); // the previous device's
+        dialog->setFlashSession(&session);
     }
-    return enabled.join(QLatin1Char(' '));
-}
+    ~Bench() { delete dialog.data(); }
 
-// Lets step 3 report success, which starts the flash script.
-void configDownloaded(FlashSoftware& dialog)
-{
-    emit dialog.findChild<ConfigManager*>()->downloadConfigComplete(QString());
-}
+    bool online(const QStringList& arguments = {})
+    {
+        if (!sim.start(arguments))
+            return false;
+        env.pointAt(sim.baseUrl());
+        return true;
+    }
+    // Lets step 3 report success, which starts the flash script.
+    void configDownloaded() { emit dialog->findChild<ConfigManager*>()->downloadConfigComplete(QString()); }
 
-QStringList arguments(const QJsonObject& run)
-{
-    QStringList list;
-    for (const QJsonValue& value : run.value(QStringLiteral("args")).toArray())
-        list << value.toString();
-    return list;
-}
+    bool ticked(const char* name) { return child<QCheckBox>(*dialog, name)->isChecked(); }
+    int bar() { return child<QProgressBar>(*dialog, "pbStatus")->value(); }
 
-// Method and path of every request the server side saw, in order.
-QStringList requestLines(const Simulator& sim)
-{
-    QStringList lines;
-    for (const QJsonObject& request : sim.requests())
-        lines << request.value(QStringLiteral("method")).toString() + QLatin1Char(' ') +
-                     request.value(QStringLiteral("path")).toString();
-    return lines;
-}
+    // The step boxes in their order, as ticked marks ("x") and blanks ("-").
+    QString ticks()
+    {
+        QString marks;
+        for (const char* name : {"cbDownloadImage", "cbEMSSerialnumberassigned", "cbDownloadConfig",
+                                 "cbFlashFirmware", "cbRebootNimbrel", "cbFlashMSP"})
+            marks += ticked(name) ? QLatin1Char('x') : QLatin1Char('-');
+        return marks;
+    }
 
-QString queryItem(const QJsonObject& request, const QString& name)
-{
-    return QUrlQuery(Simulator::queryString(request)).queryItemValue(name);
-}
+    // Which of weiter / flashen / abbrechen can be pressed.
+    QString buttons()
+    {
+        QStringList enabled;
+        for (const char* name : {"btnOpenPrintDialog", "btnRetry", "btnCancel"}) {
+            if (button(*dialog, name)->isEnabled())
+                enabled << QLatin1String(name);
+        }
+        return enabled.join(QLatin1Char(' '));
+    }
+
+    // Method and path of every request the server side saw, in order.
+    QStringList requestLines() const
+    {
+        QStringList lines;
+        for (const QJsonObject& request : sim.requests())
+            lines << request.value("method").toString() + QLatin1Char(' ') + request.value("path").toString();
+        return lines;
+    }
+};
+
+const QString imageRequest = "GET /cls/nimbrel-4r0417/1.2.0/nimbrel-4r0417-1.2.0-dev-img.tar.gz";
 
 QList<MessageBox::Shown> waitForBoxes()
 {
@@ -129,9 +110,7 @@ class TestFlashSoftware : public QObject
 private slots:
     void init() { MessageBox::takeShownForTesting(); }
 
-    void form_data();
-    void form();
-    void escapeAndCloseDoNothing();
+    void opensIdleAndEscapeAndCloseDoNothing();
     void wholeChain_data();
     void wholeChain();
     void stepFailures_data();
@@ -148,119 +127,34 @@ private slots:
     void deletedWhileRebooting();
 };
 
-void TestFlashSoftware::form_data()
+void TestFlashSoftware::opensIdleAndEscapeAndCloseDoNothing()
 {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("className");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QRect>("geometry");
-
-    QTest::newRow("label") << "label"
-                           << "QLabel"
-                           << "Flash Software und Konfig" << QRect(10, 10, 221, 20);
-    QTest::newRow("image") << "cbDownloadImage"
-                           << "QCheckBox"
-                           << "download Image" << QRect(10, 40, 231, 26);
-    QTest::newRow("serial") << "cbEMSSerialnumberassigned"
-                            << "QCheckBox"
-                            << "Seriennummer zugeordnet" << QRect(10, 80, 331, 26);
-    QTest::newRow("config") << "cbDownloadConfig"
-                            << "QCheckBox"
-                            << "Download Config" << QRect(10, 120, 231, 26);
-    QTest::newRow("flash") << "cbFlashFirmware"
-                           << "QCheckBox"
-                           << "Flash Linux" << QRect(10, 160, 331, 26);
-    QTest::newRow("reboot") << "cbRebootNimbrel"
-                            << "QCheckBox"
-                            << "Gerät neugestartet" << QRect(10, 200, 331, 26);
-    QTest::newRow("msp") << "cbFlashMSP"
-                         << "QCheckBox"
-                         << "Flash Microcontroller " << QRect(10, 240, 331, 26);
-    QTest::newRow("bar") << "pbStatus"
-                         << "QProgressBar"
-                         << "" << QRect(10, 270, 331, 23);
-    QTest::newRow("cancel") << "btnCancel"
-                            << "QPushButton"
-                            << "abbrechen" << QRect(10, 311, 101, 29);
-    QTest::newRow("retry") << "btnRetry"
-                           << "QPushButton"
-                           << "flashen" << QRect(125, 310, 101, 31);
-    QTest::newRow("next") << "btnOpenPrintDialog"
-                          << "QPushButton"
-                          << "weiter" << QRect(240, 311, 101, 29);
-}
-
-void TestFlashSoftware::form()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, className);
-    QFETCH(QString, text);
-    QFETCH(QRect, geometry);
-
-    TestEnvironment env;
-    FlashSoftware dialog;
-    QCOMPARE(dialog.objectName(), QStringLiteral("FlashSoftware"));
-    QCOMPARE(dialog.windowTitle(), QStringLiteral("Flash Nimbrel"));
-    QCOMPARE(dialog.size(), QSize(347, 354));
-    QCOMPARE(buttons(dialog), QStringLiteral("btnCancel"));
-    QCOMPARE(ticks(dialog), QStringLiteral("------"));
-
-    QWidget* widget = dialog.findChild<QWidget*>(name);
-    QVERIFY(widget);
-    QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), className);
-    QCOMPARE(widget->geometry(), geometry);
-    if (auto* bar = qobject_cast<QProgressBar*>(widget)) {
-        QCOMPARE(bar->minimum(), 0);
-        QCOMPARE(bar->maximum(), 265);
-        QCOMPARE(bar->value(), 0);
-        QVERIFY(!bar->isTextVisible());
-    } else {
-        QCOMPARE(widget->property("text").toString(), text);
-    }
-    if (auto* box = qobject_cast<QCheckBox*>(widget))
-        QVERIFY(!box->isTristate());
-}
-
-void TestFlashSoftware::escapeAndCloseDoNothing()
-{
-    TestEnvironment env;
-    FlashSoftware dialog;
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    QTest::keyClick(&dialog, Qt::Key_Escape);
-    QVERIFY(dialog.isVisible());
-    QVERIFY(!dialog.close());
-    QVERIFY(dialog.isVisible());
+    Bench bench;
+    QCOMPARE(bench.buttons(), QStringLiteral("btnCancel"));
+    QCOMPARE(bench.ticks(), QStringLiteral("------"));
+    QCOMPARE(child<QProgressBar>(*bench.dialog, "pbStatus")->maximum(), 265);
+    bench.dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(bench.dialog));
+    QTest::keyClick(bench.dialog, Qt::Key_Escape);
+    QVERIFY(bench.dialog->isVisible());
+    QVERIFY(!bench.dialog->close());
+    QVERIFY(bench.dialog->isVisible());
 }
 
 void TestFlashSoftware::wholeChain_data()
 {
-    QTest::addColumn<QString>("swVersion");
-    QTest::addColumn<QString>("image");
-    QTest::addColumn<QString>("snapImageName");
-    QTest::addColumn<QString>("serverPath");
-    QTest::addColumn<QString>("imageFile");
-    QTest::addColumn<QString>("sentVersion"); // the server knows snapshots by their dev version
+    // The server knows snapshots by their dev version.
+    addColumns({"swVersion", "image", "snapImageName", "serverPath", "imageFile", "sentVersion"});
 
-    QTest::newRow("release") << "1.2.0-dev"
-                             << "nimbrel-4r0417"
-                             << ""
-                             << "/cls/nimbrel-4r0417/1.2.0/nimbrel-4r0417-1.2.0-dev-img.tar.gz"
-                             << "nimbrel-4r0417-1.2.0-dev.img"
-                             << "1.2.0-dev";
-    QTest::newRow("release, snap without hyphen")
-        << "1.2.0snap"
-        << "nimbrel-4r0417"
-        << "4r0417-1.2.3-snap-2024-05-17-a1b2c3"
-        << "/cls/nimbrel-4r0417/1.2.0snap/nimbrel-4r0417-1.2.0snap-img.tar.gz"
-        << "nimbrel-4r0417-1.2.0snap.img"
-        << "1.2.0dev";
-    QTest::newRow("snap") << "1.2.3-snap"
-                          << "4r0417"
-                          << "4r0417-1.2.3-snap-2024-05-17-a1b2c3"
-                          << "/cls/4r0417/snapshots/4r0417-1.2.3-snap-2024-05-17-a1b2c3-img.tar.gz"
-                          << "4r0417-1.2.3-snap-2024-05-17-a1b2c3.img"
-                          << "1.2.3-dev";
+    const QString snap = "4r0417-1.2.3-snap-2024-05-17-a1b2c3";
+    addRows({{"release", "1.2.0-dev", "nimbrel-4r0417", "",
+              "/cls/nimbrel-4r0417/1.2.0/nimbrel-4r0417-1.2.0-dev-img.tar.gz", "nimbrel-4r0417-1.2.0-dev.img",
+              "1.2.0-dev"},
+             {"release, snap without hyphen", "1.2.0snap", "nimbrel-4r0417", snap,
+              "/cls/nimbrel-4r0417/1.2.0snap/nimbrel-4r0417-1.2.0snap-img.tar.gz",
+              "nimbrel-4r0417-1.2.0snap.img", "1.2.0dev"},
+             {"snap", "1.2.3-snap", "4r0417", snap, "/cls/4r0417/snapshots/" + snap + "-img.tar.gz",
+              snap + ".img", "1.2.3-dev"}});
 }
 
 void TestFlashSoftware::wholeChain()
@@ -272,120 +166,83 @@ void TestFlashSoftware::wholeChain()
     QFETCH(QString, imageFile);
     QFETCH(QString, sentVersion);
 
-    TestEnvironment env;
-    Simulator sim;
-    QVERIFY(sim.start());
-    env.pointAt(sim.baseUrl());
-    StationTimings::setForTesting(fastTimings());
+    Bench bench(fastTimings(), swVersion);
+    QVERIFY(bench.online());
     CheckImage checkImage;
-    LogCapture log;
-
-    FlashSession session;
-    fillSession(session, swVersion);
-    session.setImage(image);
-    session.setSnapImageName(snapImageName);
-    session.setSnapDate(QStringLiteral("2024-05-17"));
-    session.setCommitHash(QStringLiteral("a1b2c3"));
-
-    FlashSoftware dialog;
-    dialog.setFlashSession(&session);
-    QCOMPARE(dialog.flashSession(), &session);
-    dialog.show();
-    dialog.startFlashSequence();
-    QTRY_VERIFY_WITH_TIMEOUT(checkBox(dialog, "cbFlashMSP")->isChecked(), 60000);
+    bench.session.setImage(image);
+    bench.session.setSnapImageName(snapImageName);
+    bench.session.setSnapDate(QStringLiteral("2024-05-17"));
+    bench.session.setCommitHash(QStringLiteral("a1b2c3"));
+    bench.dialog->show();
+    bench.dialog->startFlashSequence();
+    QTRY_VERIFY_WITH_TIMEOUT(bench.ticked("cbFlashMSP"), 60000);
 
     QCOMPARE(MessageBox::takeShownTextsForTesting(), QStringList());
-    QCOMPARE(ticks(dialog), QStringLiteral("xxxxxx"));
-    QCOMPARE(bar(dialog), 265);
-    QCOMPARE(buttons(dialog), QStringLiteral("btnOpenPrintDialog btnCancel"));
-    QCOMPARE(session.serialNumber(), QStringLiteral("2400001"));
+    QCOMPARE(bench.ticks(), QStringLiteral("xxxxxx"));
+    QCOMPARE(bench.bar(), 265);
+    QCOMPARE(bench.buttons(), QStringLiteral("btnOpenPrintDialog btnCancel"));
+    QCOMPARE(bench.session.serialNumber(), QStringLiteral("2400001"));
 
-    QCOMPARE(requestLines(sim),
-             QStringList({"GET " + serverPath, QStringLiteral("PUT /api/v1/assignSerialNumber"),
-                          QStringLiteral("GET /api/v1/configs")}));
-    const QJsonObject assign = sim.requests(QStringLiteral("/api/v1/assignSerialNumber")).value(0);
-    QCOMPARE(queryItem(assign, QStringLiteral("article")), QStringLiteral("4r0417"));
-    QCOMPARE(queryItem(assign, QStringLiteral("version")), sentVersion);
-    QCOMPARE(queryItem(assign, QStringLiteral("emsSerialNumber")), QStringLiteral("G1234567"));
-    const QJsonObject config = sim.requests(QStringLiteral("/api/v1/configs")).value(0);
-    QCOMPARE(queryItem(config, QStringLiteral("article")), QStringLiteral("4r0417"));
-    QCOMPARE(queryItem(config, QStringLiteral("serialNumber")), QStringLiteral("2400001"));
+    QCOMPARE(bench.requestLines(),
+             QStringList({"GET " + serverPath, "PUT /api/v1/assignSerialNumber", "GET /api/v1/configs"}));
+    QCOMPARE(Simulator::queryString(bench.sim.requests("/api/v1/assignSerialNumber").value(0)),
+             "article=4r0417&version=" + sentVersion + "&emsSerialNumber=G1234567");
+    QCOMPARE(Simulator::queryString(bench.sim.requests("/api/v1/configs").value(0)),
+             QStringLiteral("article=4r0417&serialNumber=2400001"));
 
+    const TestEnvironment& env = bench.env;
     const QList<QJsonObject> flashes = env.scriptRuns(QStringLiteral("FLASH"));
     QCOMPARE(flashes.size(), 1);
     const QJsonObject flash = flashes.first();
-    QCOMPARE(flash.value(QStringLiteral("program")).toString(), QStringLiteral("./4R0417_stage1.sh"));
-    QCOMPARE(flash.value(QStringLiteral("cwd")).toString(), env.stationDir() + QStringLiteral("/flash"));
-    QCOMPARE(arguments(flash), QStringList({"-i", env.path("images/" + imageFile), "-a",
-                                            env.path(QStringLiteral("configs/extract/")), "-s", "2400001",
-                                            "-l", env.path(QStringLiteral("log/")), "-t"}));
-    QCOMPARE(flash.value(QStringLiteral("exit")).toInt(), 0); // the image file was there
+    QCOMPARE(flash.value("program").toString(), QStringLiteral("./4R0417_stage1.sh"));
+    QCOMPARE(flash.value("cwd").toString(), env.stationDir() + QStringLiteral("/flash"));
+    QCOMPARE(argsOf(flash),
+             QStringList({"-i", env.path("images/" + imageFile), "-a", env.path("configs/extract/"), "-s",
+                          "2400001", "-l", env.path("log/"), "-t"}));
+    QCOMPARE(flash.value("exit").toInt(), 0); // the image file was there
 
     // The power cycle comes after the flash script has ended.
-    QStringList relay;
-    for (const QJsonObject& run : env.scriptRuns(QStringLiteral("RELAY"))) {
-        QVERIFY(run.value(QStringLiteral("start")).toDouble() >=
-                flash.value(QStringLiteral("end")).toDouble());
-        relay << arguments(run).join(QLatin1Char(' '));
-    }
-    QCOMPARE(relay, QStringList({"5 OFF", "8 OFF", "5 ON", "8 ON"}));
+    for (const QJsonObject& run : env.scriptRuns(QStringLiteral("RELAY")))
+        QVERIFY(run.value("start").toDouble() >= flash.value("end").toDouble());
+    QCOMPARE(roleArgs(env, "RELAY"), QStringList({"5|OFF", "8|OFF", "5|ON", "8|ON"}));
 
     // "weiter" hands the device over to the test window.
-    QTest::mouseClick(button(dialog, "btnOpenPrintDialog"), Qt::LeftButton);
-    QVERIFY(!dialog.isVisible());
-    const QList<TestSoftware*> testWindows = dialog.findChildren<TestSoftware*>();
+    click(*bench.dialog, "btnOpenPrintDialog");
+    QVERIFY(!bench.dialog->isVisible());
+    const QList<TestSoftware*> testWindows = bench.dialog->findChildren<TestSoftware*>();
     QCOMPARE(testWindows.size(), 1);
     QVERIFY(testWindows.first()->isVisible());
-    QCOMPARE(testWindows.first()->findChild<QLabel*>(QStringLiteral("lblSeriennummerTarvelin"))->text(),
+    QCOMPARE(child<QLabel>(*testWindows.first(), "lblSeriennummerTarvelin")->text(),
              QStringLiteral("2400001"));
 
     int at = 0;
     for (const char* line : {"download Image complete", "assign Serial Number",
                              "assinged serialnumber 2400001", "download Config", "flash firmware",
                              "Flashen für Seriennummer 2400001", "SUCCESS", "restartNimbrel"}) {
-        at = log.indexOf(line, at);
+        at = bench.log.indexOf(line, at);
         QVERIFY2(at >= 0, qPrintable(line));
     }
 }
 
 void TestFlashSoftware::stepFailures_data()
 {
-    QTest::addColumn<QString>("endpoint");
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<QString>("warning"); // "…" stands for the start of the client's error text
-    QTest::addColumn<QString>("ticked");
-    QTest::addColumn<int>("progress");
-    QTest::addColumn<QString>("enabled");
-    QTest::addColumn<QStringList>("requests");
-
-    const QString image = QStringLiteral("GET /cls/nimbrel-4r0417/1.2.0/nimbrel-4r0417-1.2.0-dev-img.tar.gz");
-    const QString assign = QStringLiteral("PUT /api/v1/assignSerialNumber");
-    const QString configs = QStringLiteral("GET /api/v1/configs");
-    QTest::newRow("image") << "image"
-                           << "status:404:"
-                           << "… - server replied: Not Found"
-                           << "------" << 0 << "btnRetry btnCancel" << QStringList{image};
-    QTest::newRow("serial refused") << "assignSerialNumber"
-                                    << R"(status:422:{"message":"Auftrag gesperrt"})"
-                                    << "Auftrag gesperrt"
-                                    << "x-----" << 25 << "btnCancel" << QStringList{image, assign};
-    QTest::newRow("no serial") << "assignSerialNumber"
-                               << R"(status:200:{"serialNumber":""})"
-                               << "Keine gültige Seriennummer vom Server erhalten!"
-                               << "x-----" << 25 << "btnCancel" << QStringList{image, assign};
-    QTest::newRow("serial with a slash") << "assignSerialNumber"
-                                         << R"(status:200:{"serialNumber":"../24"})"
-                                         << "Keine gültige Seriennummer vom Server erhalten!"
-                                         << "x-----" << 25 << "btnCancel" << QStringList{image, assign};
-    QTest::newRow("config") << "configs"
-                            << R"(status:500:{"message":"Konfiguration fehlt"})"
-                            << "Konfiguration fehlt"
-                            << "xx----" << 50 << "btnRetry btnCancel" << QStringList{image, assign, configs};
-    QTest::newRow("config already there")
-        << ""
-        << ""
-        << "Konfigurationsdatein sind bereits heruntergeladen!"
-        << "xx----" << 50 << "btnRetry btnCancel" << QStringList{image, assign};
+    // warning: "…" stands for the start of the client's error text; requests: method and path, by "|"
+    addColumns({"endpoint", "fault", "warning", "ticked", "progress", "enabled", "requests"});
+    const QString noSerial = "Keine gültige Seriennummer vom Server erhalten!";
+    const QString stopped = "btnCancel", retry = "btnRetry btnCancel";
+    const QString assigned = imageRequest + "|PUT /api/v1/assignSerialNumber";
+    addRows({{"image", "image", "status:404:", "… - server replied: Not Found", "------", "0", retry,
+              imageRequest},
+             {"serial refused", "assignSerialNumber", R"(status:422:{"message":"Auftrag gesperrt"})",
+              "Auftrag gesperrt", "x-----", "25", stopped, assigned},
+             {"no serial", "assignSerialNumber", R"(status:200:{"serialNumber":""})", noSerial, "x-----",
+              "25", stopped, assigned},
+             {"serial with a slash", "assignSerialNumber", R"(status:200:{"serialNumber":"../24"})", noSerial,
+              "x-----", "25", stopped, assigned},
+             {"config", "configs", R"(status:500:{"message":"Konfiguration fehlt"})", "Konfiguration fehlt",
+              "xx----", "50", retry, assigned + "|GET /api/v1/configs"},
+             {"config already there", "", "", "Konfigurationsdatein sind bereits heruntergeladen!", "xx----",
+              "50", retry, assigned}});
 }
 
 void TestFlashSoftware::stepFailures()
@@ -394,29 +251,18 @@ void TestFlashSoftware::stepFailures()
     QFETCH(QString, fault);
     QFETCH(QString, warning);
     QFETCH(QString, ticked);
-    QFETCH(int, progress);
+    QFETCH(QString, progress);
     QFETCH(QString, enabled);
-    QFETCH(QStringList, requests);
+    QFETCH(QString, requests);
 
-    TestEnvironment env;
-    Simulator sim;
-    QVERIFY(sim.start());
-    env.pointAt(sim.baseUrl());
-    StationTimings::setForTesting(fastTimings());
+    Bench bench;
+    QVERIFY(bench.online());
     if (!endpoint.isEmpty())
-        QVERIFY(sim.setFault(endpoint, fault));
-    else { // left behind for the serial number the simulator hands out first
-        QVERIFY(QDir().mkpath(env.path(QStringLiteral("configs"))));
-        QFile archive(env.path(QStringLiteral("configs/nimbrel-4r0417-1.2.0-dev-2400001.tar.gz")));
-        QVERIFY(archive.open(QIODevice::WriteOnly));
-    }
-
-    FlashSession session;
-    fillSession(session);
-    FlashSoftware dialog;
-    dialog.setFlashSession(&session);
-    dialog.show();
-    dialog.startFlashSequence();
+        QVERIFY(bench.sim.setFault(endpoint, fault));
+    else // left behind for the serial number the simulator hands out first
+        writeFile(bench.env.path("configs/nimbrel-4r0417-1.2.0-dev-2400001.tar.gz"), {});
+    bench.dialog->show();
+    bench.dialog->startFlashSequence();
 
     const QList<MessageBox::Shown> shown = waitForBoxes();
     QCOMPARE(shown.size(), 1);
@@ -425,14 +271,14 @@ void TestFlashSoftware::stepFailures()
         QVERIFY2(shown.first().text.endsWith(warning.mid(1)), qPrintable(shown.first().text));
     else
         QCOMPARE(shown.first().text, warning);
-    QCOMPARE(ticks(dialog), ticked);
-    QCOMPARE(bar(dialog), progress);
-    QCOMPARE(buttons(dialog), enabled);
-    QCOMPARE(requestLines(sim), requests);
-    QVERIFY(env.scriptRuns(QStringLiteral("FLASH")).isEmpty());
-    QVERIFY(env.scriptRuns(QStringLiteral("RELAY")).isEmpty());
+    QCOMPARE(bench.ticks(), ticked);
+    QCOMPARE(QString::number(bench.bar()), progress);
+    QCOMPARE(bench.buttons(), enabled);
+    QCOMPARE(bench.requestLines().join('|'), requests);
+    QVERIFY(bench.env.scriptRuns(QStringLiteral("FLASH")).isEmpty());
+    QVERIFY(bench.env.scriptRuns(QStringLiteral("RELAY")).isEmpty());
     if (ticked == QLatin1String("x-----")) // never the previous device's number
-        QCOMPARE(session.serialNumber(), QStringLiteral("2399999"));
+        QCOMPARE(bench.session.serialNumber(), QStringLiteral("2399999"));
 }
 
 void TestFlashSoftware::serialWithoutWarningStillChecked_data()
@@ -446,100 +292,70 @@ void TestFlashSoftware::serialWithoutWarningStillChecked_data()
 void TestFlashSoftware::serialWithoutWarningStillChecked()
 {
     QFETCH(QString, serialNumber);
-
-    TestEnvironment env;
-    Simulator sim;
-    QVERIFY(sim.start());
-    env.pointAt(sim.baseUrl());
-    FlashSession session;
-    fillSession(session);
-    FlashSoftware dialog;
-    dialog.setFlashSession(&session);
-    emit dialog.findChild<ConfigManager*>()->assingedSerialnummber(serialNumber, QString());
+    Bench bench;
+    QVERIFY(bench.online());
+    emit bench.dialog->findChild<ConfigManager*>()->assingedSerialnummber(serialNumber, QString());
 
     QCOMPARE(MessageBox::takeShownTextsForTesting(),
              QStringList{QStringLiteral("Keine gültige Seriennummer vom Server erhalten!")});
-    QCOMPARE(session.serialNumber(), QStringLiteral("2399999"));
-    QCOMPARE(ticks(dialog), QStringLiteral("------"));
-    QCOMPARE(buttons(dialog), QStringLiteral("btnCancel"));
+    QCOMPARE(bench.session.serialNumber(), QStringLiteral("2399999"));
+    QCOMPARE(bench.ticks(), QStringLiteral("------"));
+    QCOMPARE(bench.buttons(), QStringLiteral("btnCancel"));
     QTest::qWait(50);
-    QVERIFY(sim.requests().isEmpty());
+    QVERIFY(bench.sim.requests().isEmpty());
 }
 
 void TestFlashSoftware::retryAfterFailedImageDownload()
 {
-    TestEnvironment env;
-    Simulator sim;
-    QVERIFY(sim.start());
-    env.pointAt(sim.baseUrl());
-    StationTimings::setForTesting(fastTimings());
-    QVERIFY(sim.setFault(QStringLiteral("image"), QStringLiteral("status:500:"), 1));
+    Bench bench;
+    QVERIFY(bench.online());
+    QVERIFY(bench.sim.setFault(QStringLiteral("image"), QStringLiteral("status:500:"), 1));
 
     // What an earlier attempt left: the extracted folder and this device's config archive,
     // next to another device's archive that must stay.
-    QVERIFY(QDir().mkpath(env.path(QStringLiteral("configs/extract/sub"))));
-    const QStringList files{"configs/extract/stale.pdf", "configs/extract/sub/x.txt",
-                            "configs/nimbrel-4r0417-1.2.0-dev-2399999.tar.gz",
-                            "configs/nimbrel-4r0417-1.2.0-dev-2400555.tar.gz"};
-    for (const QString& name : files) {
-        QFile file(env.path(name));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-    }
+    const QStringList gone{"configs/extract/stale.pdf", "configs/extract/sub/x.txt",
+                           "configs/nimbrel-4r0417-1.2.0-dev-2399999.tar.gz"};
+    const QString kept = "configs/nimbrel-4r0417-1.2.0-dev-2400555.tar.gz";
+    for (const QString& name : gone + QStringList{kept})
+        writeFile(bench.env.path(name), {});
 
-    FlashSession session;
-    fillSession(session);
-    FlashSoftware dialog;
-    dialog.setFlashSession(&session);
-    dialog.show();
-    dialog.startFlashSequence();
+    bench.dialog->show();
+    bench.dialog->startFlashSequence();
     QCOMPARE(waitForBoxes().size(), 1);
-    QCOMPARE(buttons(dialog), QStringLiteral("btnRetry btnCancel"));
-    QCOMPARE(bar(dialog), 0);
+    QCOMPARE(bench.buttons(), QStringLiteral("btnRetry btnCancel"));
+    QCOMPARE(bench.bar(), 0);
 
-    env.clearScriptRuns();
-    QTest::mouseClick(button(dialog, "btnRetry"), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(checkBox(dialog, "cbFlashMSP")->isChecked(), 60000);
+    bench.env.clearScriptRuns();
+    click(*bench.dialog, "btnRetry");
+    QTRY_VERIFY_WITH_TIMEOUT(bench.ticked("cbFlashMSP"), 60000);
 
     QCOMPARE(MessageBox::takeShownTextsForTesting(), QStringList());
-    QCOMPARE(buttons(dialog), QStringLiteral("btnOpenPrintDialog btnCancel"));
-    QVERIFY(!QFile::exists(env.path(files.at(0))));
-    QVERIFY(!QFile::exists(env.path(files.at(1))));
-    QVERIFY(!QFile::exists(env.path(files.at(2))));
-    QVERIFY(QFile::exists(env.path(files.at(3))));
-    QVERIFY(QFile::exists(env.path(QStringLiteral("configs/nimbrel-4r0417-1.2.0-dev-2400001.tar.gz"))));
-
-    const QString image = QStringLiteral("GET /cls/nimbrel-4r0417/1.2.0/nimbrel-4r0417-1.2.0-dev-img.tar.gz");
-    QCOMPARE(requestLines(sim), QStringList({image, image, QStringLiteral("PUT /api/v1/assignSerialNumber"),
-                                             QStringLiteral("GET /api/v1/configs")}));
+    QCOMPARE(bench.buttons(), QStringLiteral("btnOpenPrintDialog btnCancel"));
+    for (const QString& name : gone)
+        QVERIFY2(!QFileInfo::exists(bench.env.path(name)), qPrintable(name));
+    QVERIFY(QFile::exists(bench.env.path(kept)));
+    QVERIFY(QFile::exists(bench.env.path("configs/nimbrel-4r0417-1.2.0-dev-2400001.tar.gz")));
+    QCOMPARE(bench.requestLines(), QStringList({imageRequest, imageRequest, "PUT /api/v1/assignSerialNumber",
+                                                "GET /api/v1/configs"}));
 
     // Power cycle of the retry, the flash, then the reboot's power cycle.
     QStringList order;
-    for (const QJsonObject& run : env.scriptRuns())
-        order << run.value(QStringLiteral("role")).toString() + QLatin1Char(' ') +
-                     arguments(run).mid(0, 2).join(QLatin1Char(' '));
-    QCOMPARE(order,
-             QStringList({"RELAY 5 OFF", "RELAY 8 OFF", "RELAY 5 ON", "RELAY 8 ON",
-                          "FLASH -i " + env.path(QStringLiteral("images/nimbrel-4r0417-1.2.0-dev.img")),
-                          "RELAY 5 OFF", "RELAY 8 OFF", "RELAY 5 ON", "RELAY 8 ON"}));
+    for (const QJsonObject& run : bench.env.scriptRuns())
+        order << run.value("role").toString() + QLatin1Char(' ') +
+                     argsOf(run).mid(0, 2).join(QLatin1Char(' '));
+    const QStringList cycle{"RELAY 5 OFF", "RELAY 8 OFF", "RELAY 5 ON", "RELAY 8 ON"};
+    QCOMPARE(order, cycle + QStringList{"FLASH -i " + bench.env.path("images/nimbrel-4r0417-1.2.0-dev.img")} +
+                        cycle);
 }
 
 void TestFlashSoftware::imageDownloadMovesBar()
 {
-    TestEnvironment env;
-    Simulator sim;
-    QVERIFY(sim.start({QStringLiteral("--image-size"), QStringLiteral("4M")}));
-    env.pointAt(sim.baseUrl());
-    StationTimings::setForTesting(fastTimings());
-    QVERIFY(sim.setFault(QStringLiteral("image"), QStringLiteral("slow:4000000")));
-
-    FlashSession session;
-    fillSession(session);
-    FlashSoftware dialog;
-    QSignalSpy values(dialog.findChild<QProgressBar*>(QStringLiteral("pbStatus")),
-                      &QProgressBar::valueChanged);
-    dialog.setFlashSession(&session);
-    dialog.startFlashSequence();
-    QTRY_VERIFY_WITH_TIMEOUT(checkBox(dialog, "cbDownloadImage")->isChecked(), 30000);
+    Bench bench;
+    QVERIFY(bench.online({QStringLiteral("--image-size"), QStringLiteral("4M")}));
+    QVERIFY(bench.sim.setFault(QStringLiteral("image"), QStringLiteral("slow:4000000")));
+    QSignalSpy values(child<QProgressBar>(*bench.dialog, "pbStatus"), &QProgressBar::valueChanged);
+    bench.dialog->startFlashSequence();
+    QTRY_VERIFY_WITH_TIMEOUT(bench.ticked("cbDownloadImage"), 30000);
 
     QList<int> during; // up to the end of the image step; later steps may already have run
     for (const QList<QVariant>& change : values) {
@@ -556,156 +372,110 @@ void TestFlashSoftware::imageDownloadMovesBar()
 
 void TestFlashSoftware::flashFailure_data()
 {
-    QTest::addColumn<QString>("exit");
-    QTest::addColumn<QString>("scriptName");
-    QTest::addColumn<QString>("scriptFolder");
-    QTest::addColumn<QString>("logLine");
-
-    QTest::newRow("exit code 1") << "1"
-                                 << ""
-                                 << ""
-                                 << "ERROR";
-    QTest::newRow("crash") << "crash"
-                           << ""
-                           << ""
-                           << "error enum val = Crashed";
-    QTest::newRow("script missing") << "0"
-                                    << "./fehlt.sh"
-                                    << ""
-                                    << "error enum val = FailedToStart";
-    QTest::newRow("folder missing") << "0"
-                                    << ""
-                                    << "nirgends/"
-                                    << "error enum val = FailedToStart";
+    addColumns({"exit", "setting", "value", "logLine"});
+    addRows({{"exit code 1", "1", "", "", "ERROR"},
+             {"crash", "crash", "", "", "error enum val = Crashed"},
+             {"script missing", "0", "FlashScriptName", "./fehlt.sh", "error enum val = FailedToStart"},
+             {"folder missing", "0", "FlashScriptPath", "nirgends/", "error enum val = FailedToStart"}});
 }
 
 void TestFlashSoftware::flashFailure()
 {
     QFETCH(QString, exit);
-    QFETCH(QString, scriptName);
-    QFETCH(QString, scriptFolder);
+    QFETCH(QString, setting);
+    QFETCH(QString, value);
     QFETCH(QString, logLine);
 
-    TestEnvironment env;
-    StationTimings timings = fastTimings();
-    timings.progressTickMs = 30; // slow enough that the bar cannot reach 175 before the script ends
-    StationTimings::setForTesting(timings);
+    const int tick = 30; // slow enough that the bar cannot reach 175 before the script ends
+    Bench bench(fastTimings(300, tick));
     TestEnvironment::setScriptExit(QStringLiteral("FLASH"), exit);
-    if (!scriptName.isEmpty())
-        Settings::setValue(QStringLiteral("FlashScriptName"), scriptName);
-    if (!scriptFolder.isEmpty())
-        Settings::setValue(QStringLiteral("FlashScriptPath"), env.path(scriptFolder));
-    LogCapture log;
-
-    FlashSession session;
-    fillSession(session);
-    FlashSoftware dialog;
-    dialog.setFlashSession(&session);
-    configDownloaded(dialog);
+    if (setting == QLatin1String("FlashScriptName"))
+        Settings::setValue(setting, value);
+    else if (!setting.isEmpty())
+        Settings::setValue(setting, bench.env.path(value));
+    bench.configDownloaded();
 
     const QList<MessageBox::Shown> shown = waitForBoxes();
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown.first().kind, MessageBox::Critical);
     QCOMPARE(shown.first().text, QStringLiteral("Flashvorgang fehlgeschlagen!"));
-    QCOMPARE(buttons(dialog), QStringLiteral("btnRetry btnCancel"));
-    QCOMPARE(ticks(dialog), QStringLiteral("--x---"));
-    QVERIFY(log.contains(logLine));
-    QVERIFY(!log.contains(QStringLiteral("SUCCESS")));
+    QCOMPARE(bench.buttons(), QStringLiteral("btnRetry btnCancel"));
+    QCOMPARE(bench.ticks(), QStringLiteral("--x---"));
+    QVERIFY(bench.log.contains(logLine));
+    QVERIFY(!bench.log.contains(QStringLiteral("SUCCESS")));
 
     // The clock has stopped: the bar stays where the failure left it.
-    const int frozen = bar(dialog);
+    const int frozen = bench.bar();
     QVERIFY2(frozen >= 75 && frozen < 175, qPrintable(QString::number(frozen)));
-    QTest::qWait(10 * timings.progressTickMs);
-    QCOMPARE(bar(dialog), frozen);
-    QVERIFY(env.scriptRuns(QStringLiteral("RELAY")).isEmpty());
+    QTest::qWait(10 * tick);
+    QCOMPARE(bench.bar(), frozen);
+    QVERIFY(bench.env.scriptRuns(QStringLiteral("RELAY")).isEmpty());
 }
 
 void TestFlashSoftware::progressRuleAndOutputAsItArrives()
 {
-    TestEnvironment env;
-    StationTimings timings = fastTimings(1500);
-    timings.progressTickMs = 5;
-    StationTimings::setForTesting(timings);
+    const int tick = 5;
+    Bench bench(fastTimings(1500, tick));
     TestEnvironment::setScriptDelay(QStringLiteral("FLASH"), 4);
-    LogCapture log;
-
-    FlashSession session;
-    fillSession(session);
-    FlashSoftware dialog;
-    dialog.setFlashSession(&session);
-    configDownloaded(dialog);
-    QCOMPARE(bar(dialog), 75);
+    bench.configDownloaded();
+    QCOMPARE(bench.bar(), 75);
 
     // While the script runs the bar climbs to 175 and waits there; its output is logged meanwhile.
-    QTRY_COMPARE_WITH_TIMEOUT(bar(dialog), 175, 3500);
-    QVERIFY(log.contains(QStringLiteral("Flashen für Seriennummer 2399999 gestartet")));
-    QTest::qWait(30 * timings.progressTickMs);
-    QVERIFY(env.scriptRuns(QStringLiteral("FLASH")).isEmpty());
-    QCOMPARE(bar(dialog), 175);
-    QVERIFY(!checkBox(dialog, "cbFlashFirmware")->isChecked());
+    QTRY_COMPARE_WITH_TIMEOUT(bench.bar(), 175, 3500);
+    QVERIFY(bench.log.contains(QStringLiteral("Flashen für Seriennummer 2399999 gestartet")));
+    QTest::qWait(30 * tick);
+    QVERIFY(bench.env.scriptRuns(QStringLiteral("FLASH")).isEmpty());
+    QCOMPARE(bench.bar(), 175);
+    QVERIFY(!bench.ticked("cbFlashFirmware"));
 
     // After the reboot it creeps on from 190 until the microcontroller wait is over.
-    QTRY_VERIFY_WITH_TIMEOUT(checkBox(dialog, "cbRebootNimbrel")->isChecked(), 15000);
-    QVERIFY(bar(dialog) >= 190);
-    QTRY_VERIFY(bar(dialog) > 192);
-    QVERIFY(!checkBox(dialog, "cbFlashMSP")->isChecked());
-    QTRY_VERIFY_WITH_TIMEOUT(checkBox(dialog, "cbFlashMSP")->isChecked(), 5000);
-    QCOMPARE(bar(dialog), 265);
-    QTest::qWait(30 * timings.progressTickMs);
-    QCOMPARE(bar(dialog), 265);
-    QVERIFY(log.contains(QStringLiteral("Flashvorgang abgeschlossen")));
+    QTRY_VERIFY_WITH_TIMEOUT(bench.ticked("cbRebootNimbrel"), 15000);
+    QVERIFY(bench.bar() >= 190);
+    QTRY_VERIFY(bench.bar() > 192);
+    QVERIFY(!bench.ticked("cbFlashMSP"));
+    QTRY_VERIFY_WITH_TIMEOUT(bench.ticked("cbFlashMSP"), 5000);
+    QCOMPARE(bench.bar(), 265);
+    QTest::qWait(30 * tick);
+    QCOMPARE(bench.bar(), 265);
+    QVERIFY(bench.log.contains(QStringLiteral("Flashvorgang abgeschlossen")));
 }
 
 void TestFlashSoftware::cancelDuringFlashing()
 {
-    TestEnvironment env;
-    StationTimings::setForTesting(fastTimings());
+    Bench bench;
     TestEnvironment::setScriptDelay(QStringLiteral("FLASH"), 1.5);
-    LogCapture log;
+    bench.dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(bench.dialog));
+    bench.configDownloaded();
+    QTRY_VERIFY(bench.log.contains(QStringLiteral("Flashen für Seriennummer")));
 
-    FlashSession session;
-    fillSession(session);
-    FlashSoftware dialog;
-    dialog.setFlashSession(&session);
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    configDownloaded(dialog);
-    QTRY_VERIFY(log.contains(QStringLiteral("Flashen für Seriennummer")));
-
-    QTest::mouseClick(button(dialog, "btnCancel"), Qt::LeftButton);
-    QVERIFY(!dialog.isVisible());
-    QCOMPARE(dialog.result(), 0);
-    QVERIFY(log.contains(QStringLiteral("cancel flashing")));
+    click(*bench.dialog, "btnCancel");
+    QVERIFY(!bench.dialog->isVisible());
+    QCOMPARE(bench.dialog->result(), 0);
+    QVERIFY(bench.log.contains(QStringLiteral("cancel flashing")));
 
     // The script is left to finish its work.
-    QTRY_COMPARE_WITH_TIMEOUT(env.scriptRuns(QStringLiteral("FLASH")).size(), 1, 10000);
-    QCOMPARE(env.scriptRuns(QStringLiteral("FLASH")).first().value(QStringLiteral("exit")).toInt(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.env.scriptRuns(QStringLiteral("FLASH")).size(), 1, 10000);
+    QCOMPARE(bench.env.scriptRuns(QStringLiteral("FLASH")).first().value("exit").toInt(), 0);
 }
 
 void TestFlashSoftware::deletedWhileFlashing()
 {
-    TestEnvironment env;
-    StationTimings::setForTesting(fastTimings());
+    Bench bench;
     TestEnvironment::setScriptDelay(QStringLiteral("FLASH"), 20);
-    LogCapture log;
-
-    FlashSession session;
-    fillSession(session);
-    auto* dialog = new FlashSoftware;
-    dialog->setFlashSession(&session);
-    dialog->show();
-    configDownloaded(*dialog);
-    QTRY_VERIFY(log.contains(QStringLiteral("Flashen für Seriennummer")));
+    bench.dialog->show();
+    bench.configDownloaded();
+    QTRY_VERIFY(bench.log.contains(QStringLiteral("Flashen für Seriennummer")));
 
     QElapsedTimer clock;
     clock.start();
-    delete dialog;
+    delete bench.dialog;
     QVERIFY(clock.elapsed() < 5000);
-    QVERIFY(log.contains(QStringLiteral("stopping the flash script")));
+    QVERIFY(bench.log.contains(QStringLiteral("stopping the flash script")));
 
-    const QList<QJsonObject> runs = env.scriptRuns(QStringLiteral("FLASH"));
+    const QList<QJsonObject> runs = bench.env.scriptRuns(QStringLiteral("FLASH"));
     QCOMPARE(runs.size(), 1);
-    QCOMPARE(runs.first().value(QStringLiteral("exit")).toInt(), -15); // terminated
+    QCOMPARE(runs.first().value("exit").toInt(), -15); // terminated
     QTest::qWait(50);
     QCOMPARE(MessageBox::takeShownTextsForTesting(), QStringList());
 }
@@ -714,24 +484,17 @@ void TestFlashSoftware::deletedWhileFlashing()
 // must not be touched when the wait returns.
 void TestFlashSoftware::deletedWhileRebooting()
 {
-    TestEnvironment env;
-    StationTimings::setForTesting(fastTimings());
-    LogCapture log;
-
-    FlashSession session;
-    fillSession(session);
-    QPointer<FlashSoftware> dialog = new FlashSoftware;
-    dialog->setFlashSession(&session);
+    Bench bench;
     QTimer watcher;
-    connect(&watcher, &QTimer::timeout, this, [&dialog] {
-        if (dialog && PowerControl::isWaiting())
-            delete dialog;
+    connect(&watcher, &QTimer::timeout, this, [&bench] {
+        if (bench.dialog && PowerControl::isWaiting())
+            delete bench.dialog;
     });
     watcher.start(5);
-    configDownloaded(*dialog);
+    bench.configDownloaded();
 
-    QTRY_VERIFY_WITH_TIMEOUT(!dialog, 10000);
-    QVERIFY(log.contains(QStringLiteral("restartNimbrel")));
+    QTRY_VERIFY_WITH_TIMEOUT(!bench.dialog, 10000);
+    QVERIFY(bench.log.contains(QStringLiteral("restartNimbrel")));
     QTest::qWait(200); // the rest of the power cycle and the microcontroller wait
     QCOMPARE(MessageBox::takeShownTextsForTesting(), QStringList());
 }

@@ -1,52 +1,14 @@
-#include "flashsession.h"
-#include "messagebox.h"
-#include "printlabels.h"
-#include "settings.h"
-#include "stationtimings.h"
-#include "testenvironment.h"
 #include "testmain.h"
+#include "teststation.h"
 
-#include <QDir>
-#include <QFile>
-#include <QPushButton>
-#include <QtTest>
+using namespace teststation;
 
 namespace {
-void writeFile(const QString& path, const QByteArray& content = "x")
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    file.write(content);
-}
-
 void writeLabels()
 {
     const QString target = Settings::DeviceConfigTargetPath();
     for (const char* name : {"device", "manual", "cabinet", "package"})
-        writeFile(target + QStringLiteral("labels/%1.pdf").arg(QLatin1String(name)));
-}
-
-QStringList printedFiles(const TestEnvironment& env)
-{
-    QStringList files;
-    for (const QJsonObject& run : env.scriptRuns(QStringLiteral("PRINT")))
-        files << run.value(QStringLiteral("args")).toVariant().toStringList().join(QLatin1Char('|'));
-    return files;
-}
-
-// For cases where only the button logic matters: a print script that succeeds at once.
-void useInstantPrinter(const TestEnvironment& env)
-{
-    const QString script = env.stationDir() + QStringLiteral("/printlabel.sh");
-    QFile::remove(script);
-    writeFile(script, "#!/bin/sh\nexit 0\n");
-    QFile::setPermissions(script, QFile::permissions(script) | QFile::ExeOwner);
-}
-
-QPushButton* button(PrintLabels& dialog, const char* name)
-{
-    return dialog.findChild<QPushButton*>(QLatin1String(name));
+        writeFile(target + QStringLiteral("labels/%1.pdf").arg(QLatin1String(name)), "x");
 }
 } // namespace
 
@@ -57,36 +19,25 @@ class TestPrintLabels : public QObject
 private slots:
     void init() { MessageBox::takeShownForTesting(); }
 
-    void formAsTheOperatorSeesIt()
-    {
-        TestEnvironment env;
-        PrintLabels dialog;
-        QCOMPARE(dialog.windowTitle(), QStringLiteral("Drucke Labels"));
-        QCOMPARE(button(dialog, "btnPrintLabel2")->text(),
-                 QStringLiteral("2. Drucke Label für Anleitung \n und Schaltschrank "));
-        QVERIFY(button(dialog, "btnPrintLabel1")->isEnabled());
-        QVERIFY(!button(dialog, "btnPrintLabel2")->isEnabled());
-        QVERIFY(!button(dialog, "btnPrintLabel3")->isEnabled());
-        QVERIFY(!button(dialog, "btnClose")->isEnabled());
-    }
-
     void buttonsPrintTheirLabelsInOrder()
     {
         TestEnvironment env;
         writeLabels();
         PrintLabels dialog;
         dialog.show();
+        for (const char* name : {"btnPrintLabel2", "btnPrintLabel3", "btnClose"})
+            QVERIFY2(!button(dialog, name)->isEnabled(), name);
 
-        QTest::mouseClick(button(dialog, "btnPrintLabel1"), Qt::LeftButton);
+        click(dialog, "btnPrintLabel1");
         QVERIFY(button(dialog, "btnPrintLabel2")->isEnabled());
         QVERIFY(!button(dialog, "btnPrintLabel3")->isEnabled());
-        QTest::mouseClick(button(dialog, "btnPrintLabel2"), Qt::LeftButton);
+        click(dialog, "btnPrintLabel2");
         QVERIFY(button(dialog, "btnPrintLabel3")->isEnabled());
-        QTest::mouseClick(button(dialog, "btnPrintLabel3"), Qt::LeftButton);
+        click(dialog, "btnPrintLabel3");
 
         const QString target = env.path(QStringLiteral("configs/extract/labels/"));
-        QCOMPARE(printedFiles(env), (QStringList{target + "device.pdf", target + "manual.pdf",
-                                                 target + "cabinet.pdf", target + "package.pdf"}));
+        QCOMPARE(roleArgs(env, "PRINT"), (QStringList{target + "device.pdf", target + "manual.pdf",
+                                                      target + "cabinet.pdf", target + "package.pdf"}));
         // The script from the station's working directory, not from a configured path.
         for (const QJsonObject& run : env.scriptRuns(QStringLiteral("PRINT")))
             QCOMPARE(run.value(QStringLiteral("program")).toString(), env.stationDir() + "/printlabel.sh");
@@ -121,9 +72,9 @@ private slots:
 
         PrintLabels dialog;
         dialog.show();
-        QTest::mouseClick(button(dialog, "btnPrintLabel1"), Qt::LeftButton);
+        click(dialog, "btnPrintLabel1");
         QVERIFY(button(dialog, "btnPrintLabel2")->isEnabled());
-        QTest::mouseClick(button(dialog, "btnPrintLabel2"), Qt::LeftButton);
+        click(dialog, "btnPrintLabel2");
         QVERIFY(button(dialog, "btnPrintLabel3")->isEnabled());
 
         const QList<MessageBox::Shown> shown = MessageBox::takeShownForTesting();
@@ -136,7 +87,8 @@ private slots:
 
     void closeRule_data()
     {
-        QTest::addColumn<QString>("steps"); // E1/E0: enableBtnClose(true/false), B3: button 3
+        // E1/E0: enableBtnClose(true/false), B3: button 3, C: the close button
+        QTest::addColumn<QString>("steps");
         QTest::addColumn<bool>("closeEnabled");
         QTest::newRow("button 3 alone") << "B3" << false;
         QTest::newRow("allowed, then button 3") << "E1 B3" << true;
@@ -150,6 +102,8 @@ private slots:
         QTest::newRow("allowed again after second press") << "E1 B3 B3 E1" << true;
         QTest::newRow("late allowance survives one press") << "B3 E1 B3" << true;
         QTest::newRow("late allowance, two presses") << "B3 E1 B3 B3" << false;
+        // The labels count as unprinted again: an allowance alone does not enable closing.
+        QTest::newRow("closing resets the rule") << "E1 B3 C E1" << false;
     }
 
     void closeRule()
@@ -158,14 +112,18 @@ private slots:
         QFETCH(bool, closeEnabled);
         TestEnvironment env;
         useInstantPrinter(env);
+        FlashSession session;
         PrintLabels dialog;
+        dialog.setFlashSession(&session);
         dialog.show();
-        QTest::mouseClick(button(dialog, "btnPrintLabel1"), Qt::LeftButton);
-        QTest::mouseClick(button(dialog, "btnPrintLabel2"), Qt::LeftButton);
+        click(dialog, "btnPrintLabel1");
+        click(dialog, "btnPrintLabel2");
 
         for (const QString& step : steps.split(QLatin1Char(' '))) {
             if (step == QLatin1String("B3"))
-                QTest::mouseClick(button(dialog, "btnPrintLabel3"), Qt::LeftButton);
+                click(dialog, "btnPrintLabel3");
+            else if (step == QLatin1String("C"))
+                click(dialog, "btnClose");
             else
                 dialog.enableBtnClose(step == QLatin1String("E1"));
         }
@@ -194,62 +152,40 @@ private slots:
         session.setSwVersion(QStringLiteral("1.4.2"));
         session.setSerialNumber(QStringLiteral("40001234"));
         const QString configs = env.path(QStringLiteral("configs/"));
-        writeFile(configs + "extract/config/network.json");
-        writeFile(configs + "nimbrel-img-1.4.2-40001234.tar.gz");
-        writeFile(configs + "nimbrel-img-1.4.2-40001234-additionals.tar.gz");
+        const QStringList gone{configs + "extract/config/network.json",
+                               configs + "nimbrel-img-1.4.2-40001234.tar.gz",
+                               configs + "nimbrel-img-1.4.2-40001234-additionals.tar.gz"};
         const QStringList kept{configs + "nimbrel-img-1.4.2-40001235.tar.gz",
                                configs + "nimbrel-img-1.4.2-40001235-additionals.tar.gz",
                                configs + "other/keep.txt",
                                env.path(QStringLiteral("images/nimbrel-img.tar.gz"))};
-        for (const QString& path : kept)
-            writeFile(path);
+        for (const QString& path : gone + kept)
+            writeFile(path, "x");
 
         PrintLabels dialog;
         dialog.setFlashSession(&session);
         QSignalSpy finished(&dialog, &QDialog::finished);
         dialog.show();
-        QTest::mouseClick(button(dialog, "btnPrintLabel1"), Qt::LeftButton);
-        QTest::mouseClick(button(dialog, "btnPrintLabel2"), Qt::LeftButton);
+        click(dialog, "btnPrintLabel1");
+        click(dialog, "btnPrintLabel2");
         dialog.enableBtnClose(true);
-        QTest::mouseClick(button(dialog, "btnPrintLabel3"), Qt::LeftButton);
+        click(dialog, "btnPrintLabel3");
         QVERIFY(button(dialog, "btnClose")->isEnabled());
         env.clearScriptRuns();
 
-        QTest::mouseClick(button(dialog, "btnClose"), Qt::LeftButton);
+        click(dialog, "btnClose");
 
         QCOMPARE(finished.count(), 1);
         QCOMPARE(finished.first().first().toInt(), 0);
         QVERIFY(!dialog.isVisible());
         QVERIFY(!button(dialog, "btnClose")->isEnabled());
-        QStringList relay;
-        for (const QJsonObject& run : env.scriptRuns(QStringLiteral("RELAY")))
-            relay << run.value(QStringLiteral("args")).toVariant().toStringList().join(QLatin1Char(' '));
-        QCOMPARE(relay, (QStringList{"5 OFF", "8 OFF"}));
+        QCOMPARE(roleArgs(env, "RELAY"), (QStringList{"5|OFF", "8|OFF"}));
         QVERIFY(!QFileInfo::exists(configs + "extract"));
-        QVERIFY(!QFileInfo::exists(configs + "nimbrel-img-1.4.2-40001234.tar.gz"));
-        QVERIFY(!QFileInfo::exists(configs + "nimbrel-img-1.4.2-40001234-additionals.tar.gz"));
+        for (const QString& path : gone)
+            QVERIFY2(!QFileInfo::exists(path), qPrintable(path));
         for (const QString& path : kept)
             QVERIFY2(QFileInfo::exists(path), qPrintable(path));
         QVERIFY(QFileInfo::exists(env.stationDir() + "/printlabel.sh"));
-    }
-
-    void closeResetsTheCloseRule()
-    {
-        TestEnvironment env;
-        useInstantPrinter(env);
-        FlashSession session;
-        PrintLabels dialog;
-        dialog.setFlashSession(&session);
-        dialog.show();
-        QTest::mouseClick(button(dialog, "btnPrintLabel1"), Qt::LeftButton);
-        QTest::mouseClick(button(dialog, "btnPrintLabel2"), Qt::LeftButton);
-        dialog.enableBtnClose(true);
-        QTest::mouseClick(button(dialog, "btnPrintLabel3"), Qt::LeftButton);
-        QTest::mouseClick(button(dialog, "btnClose"), Qt::LeftButton);
-
-        // The labels count as unprinted again: an allowance alone does not enable closing.
-        dialog.enableBtnClose(true);
-        QVERIFY(!button(dialog, "btnClose")->isEnabled());
     }
 };
 

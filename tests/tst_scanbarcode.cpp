@@ -1,20 +1,19 @@
 #include "flashsession.h"
 #include "flashsoftware.h"
 #include "logcapture.h"
+#include "online.h"
 #include "powercontrol.h"
 #include "scanbarcode.h"
 #include "settings.h"
-#include "simulator.h"
 #include "stationtimings.h"
-#include "testenvironment.h"
 #include "testmain.h"
+#include "teststation.h"
 
-#include <QCheckBox>
-#include <QJsonArray>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+
+using teststation::roleArgs;
 
 namespace {
 QLineEdit* field(const ScanBarcode& dialog)
@@ -25,18 +24,6 @@ QLineEdit* field(const ScanBarcode& dialog)
 QPushButton* weiter(const ScanBarcode& dialog)
 {
     return dialog.findChild<QPushButton*>(QStringLiteral("pushButton"));
-}
-
-QStringList powerRuns(const TestEnvironment& env)
-{
-    QStringList runs;
-    for (const QJsonObject& run : env.scriptRuns(QStringLiteral("RELAY"))) {
-        QStringList line;
-        for (const QJsonValue& arg : run.value(QStringLiteral("args")).toArray())
-            line << arg.toString();
-        runs << line.join(QLatin1Char(' '));
-    }
-    return runs;
 }
 
 void fillSession(FlashSession& session)
@@ -54,32 +41,15 @@ class TestScanBarcode : public QObject
 private slots:
     void init() { MessageBox::takeShownForTesting(); }
 
-    void form();
     void weiterFollowsLength_data();
     void weiterFollowsLength();
     void invalidNumberIsRefused_data();
     void invalidNumberIsRefused();
     void validNumberStartsJob_data();
     void validNumberStartsJob();
-    void presetOrderNumber_data();
-    void presetOrderNumber();
     void deletedWhileSwitchingPowerOn();
     void deletedWhileFlashing();
 };
-
-void TestScanBarcode::form()
-{
-    TestEnvironment env;
-    ScanBarcode dialog;
-    QCOMPARE(dialog.windowTitle(), QStringLiteral("Dialog"));
-    QCOMPARE(dialog.size(), QSize(549, 170));
-    QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label_2"))->text(),
-             QStringLiteral("Bitte Auftragsnummer einscannen"));
-    QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label"))->text(), QStringLiteral("Auftragsnummer"));
-    QVERIFY(field(dialog)->text().isEmpty());
-    QCOMPARE(weiter(dialog)->text(), QStringLiteral("Weiter"));
-    QVERIFY(!weiter(dialog)->isEnabled());
-}
 
 void TestScanBarcode::weiterFollowsLength_data()
 {
@@ -87,6 +57,7 @@ void TestScanBarcode::weiterFollowsLength_data()
     QTest::addColumn<int>("backspaces");
     QTest::addColumn<bool>("enabled");
 
+    QTest::newRow("nothing") << "" << 0 << false;
     QTest::newRow("five") << "G1234" << 0 << false;
     QTest::newRow("six") << "G12345" << 0 << true;
     QTest::newRow("any six") << "abcdef" << 0 << true;
@@ -113,20 +84,23 @@ void TestScanBarcode::weiterFollowsLength()
 void TestScanBarcode::invalidNumberIsRefused_data()
 {
     QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("preset"); // from the command line instead of the scanner
 
-    QTest::newRow("six characters") << "G12345";
-    QTest::newRow("seven characters") << "G123456";
-    QTest::newRow("small g") << "g1234567";
-    QTest::newRow("eight digits") << "G12345678";
-    QTest::newRow("letter among digits") << "G123456a";
-    QTest::newRow("other letter") << "X1234567";
-    QTest::newRow("blank in front") << " G1234567";
-    QTest::newRow("line end behind") << "G1234567\n";
+    QTest::newRow("six characters") << "G12345" << false;
+    QTest::newRow("seven characters") << "G123456" << false;
+    QTest::newRow("small g") << "g1234567" << false;
+    QTest::newRow("eight digits") << "G12345678" << false;
+    QTest::newRow("letter among digits") << "G123456a" << false;
+    QTest::newRow("other letter") << "X1234567" << false;
+    QTest::newRow("blank in front") << " G1234567" << false;
+    QTest::newRow("line end behind") << "G1234567\n" << false;
+    QTest::newRow("preset, seven characters") << "G123456" << true;
 }
 
 void TestScanBarcode::invalidNumberIsRefused()
 {
     QFETCH(QString, text);
+    QFETCH(bool, preset);
 
     TestEnvironment env;
     FlashSession session;
@@ -134,9 +108,13 @@ void TestScanBarcode::invalidNumberIsRefused()
     ScanBarcode dialog;
     dialog.setFlashSession(&session);
     dialog.show();
-    field(dialog)->setText(text);
-    QVERIFY(weiter(dialog)->isEnabled());
-    QTest::mouseClick(weiter(dialog), Qt::LeftButton);
+    if (preset) {
+        dialog.presetOrderNumber(text);
+    } else {
+        field(dialog)->setText(text);
+        QVERIFY(weiter(dialog)->isEnabled());
+        QTest::mouseClick(weiter(dialog), Qt::LeftButton);
+    }
 
     QVERIFY(dialog.isVisible());
     QVERIFY(weiter(dialog)->isEnabled());
@@ -149,35 +127,40 @@ void TestScanBarcode::invalidNumberIsRefused()
 
 void TestScanBarcode::validNumberStartsJob_data()
 {
-    QTest::addColumn<bool>("byEnter");
-    QTest::newRow("Weiter") << false;
-    QTest::newRow("Enter from the scanner") << true;
+    QTest::addColumn<QString>("how");
+    QTest::newRow("Weiter") << "Weiter";
+    QTest::newRow("Enter from the scanner") << "Enter";
+    QTest::newRow("preset from the command line") << "preset";
 }
 
 void TestScanBarcode::validNumberStartsJob()
 {
-    QFETCH(bool, byEnter);
+    QFETCH(QString, how);
 
     TestEnvironment env;
     Simulator sim;
-    QVERIFY(sim.start());
-    env.pointAt(sim.baseUrl());
+    QVERIFY(goOnline(env, sim));
     FlashSession session;
     fillSession(session);
     ScanBarcode dialog;
     dialog.setFlashSession(&session);
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    field(dialog)->setFocus();
-    QTest::keyClicks(field(dialog), QStringLiteral("G1234567"));
-    if (byEnter)
-        QTest::keyClick(field(dialog), Qt::Key_Return);
-    else
-        QTest::mouseClick(weiter(dialog), Qt::LeftButton);
+    if (how == QLatin1String("preset")) {
+        dialog.presetOrderNumber(QStringLiteral("G1234567"));
+        QCOMPARE(field(dialog)->text(), QStringLiteral("G1234567"));
+    } else {
+        field(dialog)->setFocus();
+        QTest::keyClicks(field(dialog), QStringLiteral("G1234567"));
+        if (how == QLatin1String("Enter"))
+            QTest::keyClick(field(dialog), Qt::Key_Return);
+        else
+            QTest::mouseClick(weiter(dialog), Qt::LeftButton);
+    }
 
     QVERIFY(!dialog.isVisible());
     QCOMPARE(session.orderNumber(), QStringLiteral("G1234567"));
-    QCOMPARE(powerRuns(env), QStringList({"5 ON", "8 ON"}));
+    QCOMPARE(roleArgs(env, "RELAY"), QStringList({"5|ON", "8|ON"}));
     const QList<FlashSoftware*> flashDialogs = dialog.findChildren<FlashSoftware*>();
     QCOMPARE(flashDialogs.size(), 1);
     FlashSoftware* flash = flashDialogs.first();
@@ -188,36 +171,6 @@ void TestScanBarcode::validNumberStartsJob()
     QTRY_VERIFY(!sim.requests().isEmpty());
     QVERIFY(
         sim.requests().first().value(QStringLiteral("path")).toString().startsWith(QStringLiteral("/cls/")));
-}
-
-void TestScanBarcode::presetOrderNumber_data()
-{
-    QTest::addColumn<QString>("number");
-    QTest::addColumn<bool>("starts");
-    QTest::newRow("valid") << "G1234567" << true;
-    QTest::newRow("invalid") << "G123456" << false;
-}
-
-void TestScanBarcode::presetOrderNumber()
-{
-    QFETCH(QString, number);
-    QFETCH(bool, starts);
-
-    TestEnvironment env;
-    Simulator sim;
-    QVERIFY(sim.start());
-    env.pointAt(sim.baseUrl());
-    FlashSession session;
-    fillSession(session);
-    ScanBarcode dialog;
-    dialog.show();
-    dialog.setFlashSession(&session);
-    dialog.presetOrderNumber(number);
-
-    QCOMPARE(dialog.isVisible(), !starts);
-    QCOMPARE(field(dialog)->text(), number);
-    QCOMPARE(dialog.findChildren<FlashSoftware*>().size(), starts ? 1 : 0);
-    QCOMPARE(session.orderNumber(), starts ? number : QStringLiteral("G7654321"));
 }
 
 void TestScanBarcode::deletedWhileSwitchingPowerOn()
@@ -242,8 +195,7 @@ void TestScanBarcode::deletedWhileFlashing()
 {
     TestEnvironment env;
     Simulator sim;
-    QVERIFY(sim.start());
-    env.pointAt(sim.baseUrl());
+    QVERIFY(goOnline(env, sim));
     StationTimings timings;
     timings.flashPauseMs = 0;
     StationTimings::setForTesting(timings);

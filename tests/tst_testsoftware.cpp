@@ -1,3 +1,4 @@
+#include "datarows.h"
 #include "testmain.h"
 #include "teststation.h"
 
@@ -19,10 +20,7 @@ private slots:
     {
         Station station;
         QVERIFY(station.start());
-        TestSoftware window;
-        window.setFlashSession(&station.session);
-        QCOMPARE(window.windowTitle(), QStringLiteral("Test Nimbrel"));
-        QCOMPARE(window.size(), QSize(544, 869));
+        TestSoftware& window = station.open();
         QCOMPARE(child<QLabel>(window, "lblSeriennummerTarvelin")->text(), station.session.serialNumber());
         QVERIFY(fiveButtonsEnabled(window, true));
         QVERIFY(button(window, "btnOpenPrintDialog")->isEnabled());
@@ -70,9 +68,7 @@ private slots:
     {
         Station station;
         QVERIFY(station.start());
-        TestSoftware window;
-        window.setFlashSession(&station.session);
-        window.show();
+        TestSoftware& window = station.open();
         runChain(window);
 
         QCOMPARE(station.roleArgs("PING"), (QStringList{"-c|1|-w|10|192.168.2.251"}));
@@ -103,36 +99,19 @@ private slots:
 
     void failingTestEndsTheChain_data()
     {
-        QTest::addColumn<QString>("failing");
-        QTest::addColumn<QString>("exit");
-        QTest::addColumn<QString>("warning");
-        QTest::addColumn<QString>("log");
-        QTest::newRow("test button") << "TESTTASTER"
-                                     << "1"
-                                     << "Der Test für den Test Taster ist fehlgeschlagen!"
-                                     << "* Bitte Test Taster drücken!\n* Test Taster fehlgeschlagen\n";
-        QTest::newRow("reset button") << "RESETTASTER"
-                                      << "1"
-                                      << "Der Test für den Reset Taster ist fehlgeschlagen!"
-                                      << "* Bitte Test Taster drücken!\n* Test Taster ok\n"
-                                         "* Bitte Reset Taster drücken!\n* Reset Taster fehlgeschlagen\n";
-        QTest::newRow("interfaces") << "INTERFACES"
-                                    << "1"
-                                    << "Der Test für Intefaces ist fehlgeschlagen!"
-                                    << "* Bitte Test Taster drücken!\n* Test Taster ok\n"
-                                       "* Bitte Reset Taster drücken!\n* Reset Taster ok\n"
-                                       "* Schnittstellen Test nok\n";
-        QTest::newRow("test button crashes")
-            << "TESTTASTER"
-            << "crash"
-            << "Der Test für den Test Taster ist fehlgeschlagen!"
-            << "* Bitte Test Taster drücken!\n* Test Taster fehlgeschlagen\n";
-        QTest::newRow("reset button hangs")
-            << "RESETTASTER"
-            << "hang"
-            << "Der Test für den Reset Taster ist fehlgeschlagen!"
-            << "* Bitte Test Taster drücken!\n* Test Taster ok\n"
-               "* Bitte Reset Taster drücken!\n* Reset Taster fehlgeschlagen\n";
+        addColumns({"failing", "exit", "warning", "log"});
+        const QString testButton = "Der Test für den Test Taster ist fehlgeschlagen!";
+        const QString resetButton = "Der Test für den Reset Taster ist fehlgeschlagen!";
+        const QString testOk = "* Bitte Test Taster drücken!\n* Test Taster ok\n";
+        const QString testFailed = "* Bitte Test Taster drücken!\n* Test Taster fehlgeschlagen\n";
+        const QString resetOk = testOk + "* Bitte Reset Taster drücken!\n* Reset Taster ok\n";
+        const QString resetFailed = testOk + "* Bitte Reset Taster drücken!\n* Reset Taster fehlgeschlagen\n";
+        addRows({{"test button", "TESTTASTER", "1", testButton, testFailed},
+                 {"reset button", "RESETTASTER", "1", resetButton, resetFailed},
+                 {"interfaces", "INTERFACES", "1", "Der Test für Intefaces ist fehlgeschlagen!",
+                  resetOk + "* Schnittstellen Test nok\n"},
+                 {"test button crashes", "TESTTASTER", "crash", testButton, testFailed},
+                 {"reset button hangs", "RESETTASTER", "hang", resetButton, resetFailed}});
     }
 
     void failingTestEndsTheChain()
@@ -149,9 +128,7 @@ private slots:
             StationTimings::setForTesting(timings);
         }
         TestEnvironment::setScriptExit(failing, exit);
-        TestSoftware window;
-        window.setFlashSession(&station.session);
-        window.show();
+        TestSoftware& window = station.open();
         runChain(window);
 
         QCOMPARE(MessageBox::takeShownTextsForTesting(), QStringList{warning});
@@ -171,9 +148,7 @@ private slots:
         QVERIFY(station.start());
         for (const QString& role : testRoles)
             TestEnvironment::setScriptDelay(role, 0.3);
-        TestSoftware window;
-        window.setFlashSession(&station.session);
-        window.show();
+        TestSoftware& window = station.open();
 
         int samples = 0;
         QStringList enabledWhileRunning;
@@ -201,18 +176,10 @@ private slots:
 
     void singleTestRunsAlone_data()
     {
-        QTest::addColumn<QString>("buttonName");
-        QTest::addColumn<QString>("role");
-        QTest::addColumn<QString>("checkBox");
-        QTest::newRow("test button") << "btnTestTasterTest"
-                                     << "TESTTASTER"
-                                     << "cbTestTaster";
-        QTest::newRow("reset button") << "btnTestTasterReset"
-                                      << "RESETTASTER"
-                                      << "cbResetTaster";
-        QTest::newRow("interfaces") << "btnStartTests"
-                                    << "INTERFACES"
-                                    << "cbInterfaces";
+        addColumns({"buttonName", "role", "checkBox"});
+        addRows({{"test button", "btnTestTasterTest", "TESTTASTER", "cbTestTaster"},
+                 {"reset button", "btnTestTasterReset", "RESETTASTER", "cbResetTaster"},
+                 {"interfaces", "btnStartTests", "INTERFACES", "cbInterfaces"}});
     }
 
     void singleTestRunsAlone()
@@ -222,9 +189,7 @@ private slots:
         QFETCH(QString, checkBox);
         Station station;
         QVERIFY(station.start());
-        TestSoftware window;
-        window.setFlashSession(&station.session);
-        window.show();
+        TestSoftware& window = station.open();
         click(window, qPrintable(buttonName));
         QVERIFY(fiveButtonsEnabled(window, false));
         QTRY_VERIFY_WITH_TIMEOUT(fiveButtonsEnabled(window, true), 30000);
@@ -242,9 +207,7 @@ private slots:
     {
         Station station;
         QVERIFY(station.start());
-        TestSoftware window;
-        window.setFlashSession(&station.session);
-        window.show();
+        TestSoftware& window = station.open();
         TestEnvironment::setScriptExit("TESTTASTER", "1");
         click(window, "btnTestTasterTest");
         QTRY_VERIFY_WITH_TIMEOUT(fiveButtonsEnabled(window, true), 30000);
@@ -263,9 +226,7 @@ private slots:
         Station station;
         QVERIFY(station.start());
         TestEnvironment::setScriptExit("PING", "1");
-        TestSoftware window;
-        window.setFlashSession(&station.session);
-        window.show();
+        TestSoftware& window = station.open();
         click(window, "btnLEDOK");
 
         QCOMPARE(MessageBox::takeShownTextsForTesting(),
@@ -285,9 +246,7 @@ private slots:
         QVERIFY(station.start());
         qputenv("NIMBREL_FAKE_MAC_ETH1", "");
         TestEnvironment::setScriptExit("TESTTASTER", "1"); // nothing re-enables printing afterwards
-        TestSoftware window;
-        window.setFlashSession(&station.session);
-        window.show();
+        TestSoftware& window = station.open();
         runChain(window);
 
         const QStringList shown = MessageBox::takeShownTextsForTesting();
@@ -300,9 +259,7 @@ private slots:
     {
         Station station;
         QVERIFY(station.start());
-        TestSoftware window;
-        window.setFlashSession(&station.session);
-        window.show();
+        TestSoftware& window = station.open();
         click(window, "btnReset");
         QCOMPARE(station.roleArgs("RELAY"), (QStringList{"5|OFF", "8|OFF", "5|ON", "8|ON"}));
         QVERIFY(window.isEnabled());
@@ -310,14 +267,10 @@ private slots:
 
     void failedInterfaceTestShowsTheNewestLog_data()
     {
-        QTest::addColumn<QString>("layout");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("two files") << "two files"
-                                   << "INTERFACES NOK eth1\nline 2\n";
-        QTest::newRow("newest is a subdirectory") << "subdirectory"
-                                                  << "";
-        QTest::newRow("missing folder") << "missing"
-                                        << "";
+        addColumns({"layout", "shown"});
+        addRows({{"two files", "two files", "INTERFACES NOK eth1\nline 2\n"},
+                 {"newest is a subdirectory", "subdirectory", ""},
+                 {"missing folder", "missing", ""}});
     }
 
     void failedInterfaceTestShowsTheNewestLog()
@@ -338,9 +291,7 @@ private slots:
                 QVERIFY(QDir().mkpath(folder + "/run2"));
         }
         TestEnvironment::setScriptExit("INTERFACES", "1");
-        TestSoftware window;
-        window.setFlashSession(&station.session);
-        window.show();
+        TestSoftware& window = station.open();
         runChain(window);
 
         QCOMPARE(logText(window), "* Bitte Test Taster drücken!\n* Test Taster ok\n"

@@ -1,3 +1,4 @@
+#include "datarows.h"
 #include "testmain.h"
 #include "teststation.h"
 
@@ -21,9 +22,7 @@ private slots:
         Station station;
         QVERIFY(station.start());
         TestEnvironment::setScriptExit("RESETTASTER", "1");
-        TestSoftware window;
-        window.setFlashSession(&station.session);
-        window.show();
+        TestSoftware& window = station.open();
 
         click(window, "btnOpenPrintDialog"); // neither tests nor additionals
         runChain(window);                    // tests fail half way
@@ -41,61 +40,19 @@ private slots:
 
     void majorReleaseDecidesWhatIsStopped_data()
     {
-        QTest::addColumn<QString>("version");
-        QTest::addColumn<QString>("stopExit");
-        QTest::addColumn<QString>("role");
-        QTest::addColumn<QString>("argument"); // "order" for the order number
-        QTest::addColumn<QString>("warning");
-        QTest::addColumn<QString>("logLine");
-        QTest::addColumn<bool>("closeAllowed");
+        addColumns({"version", "stopExit", "role", "warning", "logLine"}); // a warning forbids closing
         const QString endFailed = "Testserver konnte nicht beendet werden, bitte nochmal \"Weiter\" drücken!";
         const QString disableFailed = "Der Produktionstest dienst des Nimbrels konnte nicht beendet werden!";
-        QTest::newRow("0.9.1") << "0.9.1"
-                               << "0"
-                               << "ENDTESTSERVER"
-                               << "order"
-                               << ""
-                               << "Testserver was stopped\n"
-                               << true;
-        QTest::newRow("0.9.1, stop fails") << "0.9.1"
-                                           << "1"
-                                           << "ENDTESTSERVER"
-                                           << "order" << endFailed << "Testserver couldn't be stopped\n"
-                                           << false;
-        QTest::newRow("empty") << ""
-                               << "0"
-                               << "ENDTESTSERVER"
-                               << "order"
-                               << ""
-                               << "Testserver was stopped\n"
-                               << true;
-        QTest::newRow("not a number") << "beta.2"
-                                      << "0"
-                                      << "ENDTESTSERVER"
-                                      << "order"
-                                      << ""
-                                      << "Testserver was stopped\n"
-                                      << true;
-        QTest::newRow("1.2.0-dev") << "1.2.0-dev"
-                                   << "0"
-                                   << "DISABLEPRODUCTION"
-                                   << ""
-                                   << ""
-                                   << "Production test server was stopped\n"
-                                   << true;
-        QTest::newRow("1.2.0-dev, stop fails")
-            << "1.2.0-dev"
-            << "1"
-            << "DISABLEPRODUCTION"
-            << "" << disableFailed << "Production test server couldn't be stopped\n"
-            << false;
-        QTest::newRow("12.0") << "12.0"
-                              << "0"
-                              << "DISABLEPRODUCTION"
-                              << ""
-                              << ""
-                              << "Production test server was stopped\n"
-                              << true;
+        const QString ended = "Testserver was stopped\n", disabled = "Production test server was stopped\n";
+        addRows({{"0.9.1", "0.9.1", "0", "ENDTESTSERVER", "", ended},
+                 {"0.9.1, stop fails", "0.9.1", "1", "ENDTESTSERVER", endFailed,
+                  "Testserver couldn't be stopped\n"},
+                 {"empty", "", "0", "ENDTESTSERVER", "", ended},
+                 {"not a number", "beta.2", "0", "ENDTESTSERVER", "", ended},
+                 {"1.2.0-dev", "1.2.0-dev", "0", "DISABLEPRODUCTION", "", disabled},
+                 {"1.2.0-dev, stop fails", "1.2.0-dev", "1", "DISABLEPRODUCTION", disableFailed,
+                  "Production test server couldn't be stopped\n"},
+                 {"12.0", "12.0", "0", "DISABLEPRODUCTION", "", disabled}});
     }
 
     void majorReleaseDecidesWhatIsStopped()
@@ -103,31 +60,33 @@ private slots:
         QFETCH(QString, version);
         QFETCH(QString, stopExit);
         QFETCH(QString, role);
-        QFETCH(QString, argument);
         QFETCH(QString, warning);
         QFETCH(QString, logLine);
-        QFETCH(bool, closeAllowed);
+        const bool closeAllowed = warning.isEmpty();
         Station station;
         QVERIFY(station.start(version));
         const QString testLog = station.env.path("test_log/testlog.txt");
         writeFile(testLog, "INTERFACES OK\n");
         TestEnvironment::setScriptExit(role, stopExit);
-        TestSoftware window;
-        window.setFlashSession(&station.session);
-        window.show();
+        TestSoftware& window = station.open();
         fetchAdditionals(window, station);
         runChain(window);
         QSignalSpy result(&window, &TestSoftware::ResultDisableProductionTestServer);
 
+        // Additionals before the tests: the labels wait for the operator.
+        QVERIFY(window.isVisible());
+        QVERIFY(window.findChildren<PrintLabels*>().isEmpty());
+        QVERIFY(station.env.scriptRuns(role).isEmpty());
+
         click(window, "btnOpenPrintDialog");
+        QCOMPARE(window.findChildren<PrintLabels*>().size(), 1);
         PrintLabels* labels = window.findChild<PrintLabels*>();
-        QVERIFY(labels);
         QVERIFY(labels->isVisible());
         QVERIFY(!window.isVisible());
         const QString other = role == "ENDTESTSERVER" ? "DISABLEPRODUCTION" : "ENDTESTSERVER";
         QTRY_COMPARE_WITH_TIMEOUT(station.env.scriptRuns(role).size(), 1, 20000);
         QCOMPARE(station.roleArgs(role),
-                 QStringList{argument == "order" ? station.session.orderNumber() : argument});
+                 QStringList{role == "ENDTESTSERVER" ? station.session.orderNumber() : QString()});
         if (role == "DISABLEPRODUCTION") {
             QTRY_COMPARE_WITH_TIMEOUT(result.size(), 1, 20000);
             QCOMPARE(result.first().first().toBool(), closeAllowed);
@@ -139,42 +98,18 @@ private slots:
         QCOMPARE(readFile(testLog), "INTERFACES OK\n" + logLine.toUtf8() + "\n");
 
         // The label dialog's close button follows the verdict once all labels were printed.
-        const QString printer = station.env.stationDir() + "/printlabel.sh";
-        QFile::remove(printer);
-        writeFile(printer, "#!/bin/sh\nexit 0\n");
-        QFile::setPermissions(printer, QFile::permissions(printer) | QFile::ExeOwner);
+        useInstantPrinter(station.env);
         click(*labels, "btnPrintLabel1");
         click(*labels, "btnPrintLabel2");
         click(*labels, "btnPrintLabel3");
         QCOMPARE(button(*labels, "btnClose")->isEnabled(), closeAllowed);
     }
 
-    void additionalsBeforeTheTestsWaitForTheOperator()
-    {
-        Station station;
-        QVERIFY(station.start("0.9.1"));
-        TestSoftware window;
-        window.setFlashSession(&station.session);
-        window.show();
-        fetchAdditionals(window, station);
-        runChain(window);
-
-        QVERIFY(window.isVisible());
-        QVERIFY(window.findChildren<PrintLabels*>().isEmpty());
-        QVERIFY(station.env.scriptRuns("ENDTESTSERVER").isEmpty());
-        click(window, "btnOpenPrintDialog");
-        QVERIFY(!window.isVisible());
-        QCOMPARE(window.findChildren<PrintLabels*>().size(), 1);
-        QCOMPARE(station.env.scriptRuns("ENDTESTSERVER").size(), 1);
-    }
-
     void additionalsAfterTheTestsOpenTheLabels()
     {
         Station station;
         QVERIFY(station.start("0.9.1"));
-        TestSoftware window;
-        window.setFlashSession(&station.session);
-        window.show();
+        TestSoftware& window = station.open();
         runChain(window);
         QVERIFY(window.findChildren<PrintLabels*>().isEmpty());
 
@@ -197,9 +132,7 @@ private slots:
         StationTimings timings = StationTimings::current();
         timings.additionalsDelayMs = 50;
         StationTimings::setForTesting(timings);
-        TestSoftware window;
-        window.setFlashSession(&station.session);
-        window.show();
+        TestSoftware& window = station.open();
         runChain(window);
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(station.additionalsMarker()), 20000);
         QCOMPARE(station.sim.requests("/api/v1/additionals").size(), 1);
@@ -210,9 +143,7 @@ private slots:
         Station station;
         QVERIFY(station.start());
         QVERIFY(station.sim.setFault("additionals", "status:500:{\"message\":\"Zusatzdateien fehlen\"}"));
-        TestSoftware window;
-        window.setFlashSession(&station.session);
-        window.show();
+        TestSoftware& window = station.open();
         runChain(window);
         QVERIFY(QMetaObject::invokeMethod(&window, "downloadAdditionals"));
         QTRY_VERIFY_WITH_TIMEOUT(logText(window).endsWith("Zusatzdateien fehlen\n"), 20000);
@@ -227,9 +158,7 @@ private slots:
     {
         Station station;
         QVERIFY(station.start("0.9.1"));
-        TestSoftware window;
-        window.setFlashSession(&station.session);
-        window.show();
+        TestSoftware& window = station.open();
         runChain(window);
         click(window, "btnCancel");
         QVERIFY(!window.isVisible());
@@ -241,14 +170,10 @@ private slots:
 
     void testLogGetsTheStopLine_data()
     {
-        QTest::addColumn<QString>("layout"); // what TestLogPath holds
-        QTest::addColumn<QString>("expectedLog");
-        QTest::newRow("two files") << "two files"
-                                   << "";
-        QTest::newRow("only a subdirectory") << "subdirectory"
-                                             << "No files found in directory:";
-        QTest::newRow("missing folder") << "missing"
-                                        << "Directory does not exist:";
+        addColumns({"layout", "expectedLog"}); // layout: what TestLogPath holds
+        addRows({{"two files", "two files", ""},
+                 {"only a subdirectory", "subdirectory", "No files found in directory:"},
+                 {"missing folder", "missing", "Directory does not exist:"}});
     }
 
     void testLogGetsTheStopLine()
@@ -269,9 +194,7 @@ private slots:
         } else {
             QVERIFY(QDir(folder).removeRecursively());
         }
-        TestSoftware window;
-        window.setFlashSession(&station.session);
-        window.show();
+        TestSoftware& window = station.open();
         fetchAdditionals(window, station);
         runChain(window);
         LogCapture log;
