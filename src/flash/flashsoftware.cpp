@@ -86,15 +86,20 @@ void FlashSoftware::onImageDownloadProgress(qint64 received, qint64 total)
         ui->pbStatus->setValue(value);
 }
 
+void FlashSoftware::stopAtStep(const QString& warning, bool retryPossible)
+{
+    QPointer<FlashSoftware> self(this);
+    MessageBox::warning(this, warning);
+    if (self) // the box's event loop may have seen the next job delete this dialog
+        ui->btnRetry->setEnabled(retryPossible);
+}
+
 void FlashSoftware::onDownloadImageComplete(QString warning)
 {
     qDebug() << "download Image complete";
     downloadingImage = false;
     if (!warning.isEmpty()) {
-        QPointer<FlashSoftware> self(this);
-        MessageBox::warning(this, warning);
-        if (self)
-            ui->btnRetry->setEnabled(true);
+        stopAtStep(warning, true);
         return;
     }
     ui->cbDownloadImage->setChecked(true);
@@ -111,10 +116,7 @@ void FlashSoftware::onSerialNumberAssigned(QString serialNumber, QString warning
     if (warning.isEmpty() && (serialNumber.isEmpty() || !FileUtils::isSafeFileName(serialNumber)))
         warning = QStringLiteral("Keine gültige Seriennummer vom Server erhalten!");
     if (!warning.isEmpty()) {
-        QPointer<FlashSoftware> self(this);
-        MessageBox::warning(this, warning);
-        if (self)
-            ui->btnRetry->setEnabled(false);
+        stopAtStep(warning, false /* no retry after a failed assignment */);
         return;
     }
     session->setSerialNumber(serialNumber);
@@ -127,10 +129,7 @@ void FlashSoftware::onSerialNumberAssigned(QString serialNumber, QString warning
 void FlashSoftware::onDownloadConfigComplete(QString warning)
 {
     if (!warning.isEmpty()) {
-        QPointer<FlashSoftware> self(this);
-        MessageBox::warning(this, warning);
-        if (self)
-            ui->btnRetry->setEnabled(true);
+        stopAtStep(warning, true);
         return;
     }
     ui->pbStatus->setValue(configDownloadedValue);

@@ -44,6 +44,7 @@ private:
     void onDownloadImageComplete(QString warning);
     void onSerialNumberAssigned(QString serialNumber, QString warning);
     void onDownloadConfigComplete(QString warning);
+    void stopAtStep(const QString& warning, bool retryPossible);
     void updateProgress();
     void onImageDownloadProgress(qint64 received, qint64 total);
     void restartNimbrel();
