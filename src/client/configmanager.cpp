@@ -25,12 +25,6 @@ const char* const localFileProperty = "nimbrelLocalFile";
 const qint64 imageReadBufferSize = 1 << 20;
 const QString partSuffix = QStringLiteral(".part");
 
-bool isSnapshotVersion(const QString& version)
-{
-    static const QRegularExpression snapPattern(QStringLiteral(".*-snap.*"));
-    return snapPattern.match(version).hasMatch();
-}
-
 // Names from the server or the job record become file names: none may leave its folder.
 bool namesAreSafe(const QStringList& names, QString* warning)
 {
@@ -222,6 +216,12 @@ QString ConfigManager::errorText(QNetworkReply* reply) const
     return text;
 }
 
+void ConfigManager::logReplyError(QNetworkReply* reply) const
+{
+    qWarning() << "ERROR!";
+    qWarning().noquote() << errorText(reply);
+}
+
 // The server's "message" where it sent a usable one, otherwise the reply's error text.
 QString ConfigManager::errorWarning(QNetworkReply* reply, const QByteArray& body) const
 {
@@ -251,8 +251,7 @@ void ConfigManager::readSpec()
         return;
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError) {
-        qWarning() << "ERROR!";
-        qWarning().noquote() << errorText(reply);
+        logReplyError(reply);
         return; // the list in force stays
     }
     const QByteArray body = reply->readAll();
@@ -294,8 +293,7 @@ void ConfigManager::readSerialnumber()
     reply->deleteLater();
     const QByteArray body = reply->readAll();
     if (reply->error() != QNetworkReply::NoError) {
-        qWarning() << "ERROR!";
-        qWarning().noquote() << errorText(reply);
+        logReplyError(reply);
         emit assingedSerialnummber(QString(), errorWarning(reply, body));
         return;
     }
@@ -343,23 +341,14 @@ void ConfigManager::readResponseAssignMacs()
         emit ResponseAssignMacs(QString());
         return;
     }
-    qWarning() << "ERROR!";
-    qWarning().noquote() << errorText(reply);
+    logReplyError(reply);
     emit ResponseAssignMacs(errorWarning(reply, body));
 }
 
 void ConfigManager::downloadConfig(const QString& article, const QString& serialNumber)
 {
-    if (!m_flashSession) {
-        emit downloadConfigComplete(noSessionWarning());
+    if (!archiveJobUsable(&ConfigManager::downloadConfigComplete))
         return;
-    }
-    QString warning;
-    if (!namesAreSafe({m_flashSession->image(), m_flashSession->swVersion(), m_flashSession->serialNumber()},
-                      &warning)) {
-        emit downloadConfigComplete(warning);
-        return;
-    }
     const QString localFile = Settings::DeviceConfigPath() + m_flashSession->configArchiveName();
     if (QFileInfo(localFile).isFile()) {
         emit downloadConfigComplete(QStringLiteral("Konfigurationsdatein sind bereits heruntergeladen!"));
@@ -372,20 +361,27 @@ void ConfigManager::downloadConfig(const QString& article, const QString& serial
 void ConfigManager::downloadAdditionals(const QString& article, const QString& serialNumber)
 {
     qDebug().noquote() << "article " + article + " serialNumber " + serialNumber;
-    if (!m_flashSession) {
-        emit downloadAdditionalsComplete(noSessionWarning());
+    if (!archiveJobUsable(&ConfigManager::downloadAdditionalsComplete))
         return;
-    }
-    QString warning;
-    if (!namesAreSafe({m_flashSession->image(), m_flashSession->swVersion(), m_flashSession->serialNumber()},
-                      &warning)) {
-        emit downloadAdditionalsComplete(warning);
-        return;
-    }
     // Always fetched again: the archive may have changed since the last test.
     const QString localFile = Settings::DeviceConfigPath() + m_flashSession->additionalsArchiveName();
     downloadArchive(QStringLiteral("/api/v1/additionals"), article, serialNumber, localFile,
                     &ConfigManager::downloadFinishedAdditionals);
+}
+
+// The archives are named after the job record: there must be one, and its names must stay in their folder.
+bool ConfigManager::archiveJobUsable(void (ConfigManager::*complete)(QString))
+{
+    QString warning;
+    if (!m_flashSession)
+        warning = noSessionWarning();
+    else
+        namesAreSafe({m_flashSession->image(), m_flashSession->swVersion(), m_flashSession->serialNumber()},
+                     &warning);
+    if (warning.isEmpty())
+        return true;
+    emit(this->*complete)(warning);
+    return false;
 }
 
 void ConfigManager::downloadArchive(const QString& path, const QString& article, const QString& serialNumber,
@@ -419,8 +415,7 @@ void ConfigManager::archiveFinished(QNetworkReply* reply, void (ConfigManager::*
     const QString localFile = reply->property(localFileProperty).toString();
     const QByteArray body = reply->readAll();
     if (reply->error() != QNetworkReply::NoError) {
-        qWarning() << "ERROR!";
-        qWarning().noquote() << errorText(reply);
+        logReplyError(reply);
         emit(this->*complete)(errorWarning(reply, body));
         return;
     }
@@ -487,7 +482,7 @@ bool ConfigManager::extractImageArchive(const QString& archivePath, const QStrin
 QString ConfigManager::imageArchiveName(const QString& image, const QString& swVersion,
                                         const QString& snapDate, const QString& commitHash)
 {
-    if (isSnapshotVersion(swVersion))
+    if (FlashSession::isSnapshotVersion(swVersion))
         return image + QLatin1Char('-') + swVersion + QLatin1Char('-') + snapDate + QLatin1Char('-') +
                commitHash + QStringLiteral("-img.tar.gz");
     return image + QLatin1Char('-') + swVersion + QStringLiteral("-img.tar.gz");
@@ -498,7 +493,7 @@ QString ConfigManager::imageServerPath(const QString& image, const QString& swVe
                                        const QString& commitHash)
 {
     const QString fileName = imageArchiveName(image, swVersion, snapDate, commitHash);
-    if (isSnapshotVersion(swVersion))
+    if (FlashSession::isSnapshotVersion(swVersion))
         return QStringLiteral("/cls/") + imageFolder + QStringLiteral("/snapshots/") + fileName;
     QString folderVersion = swVersion;
     folderVersion.remove(QRegularExpression(QStringLiteral("-dev|-qa|-prod")));
@@ -516,7 +511,7 @@ void ConfigManager::doDownloadImage(const QString& image, const QString& swVersi
     const QString snapDate = m_flashSession ? m_flashSession->snapDate() : QString();
     const QString commitHash = m_flashSession ? m_flashSession->commitHash() : QString();
     QStringList names{image, swVersion};
-    if (isSnapshotVersion(swVersion))
+    if (FlashSession::isSnapshotVersion(swVersion))
         names << snapDate << commitHash;
     QString warning;
     if (!namesAreSafe(names, &warning)) {

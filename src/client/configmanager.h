@@ -62,6 +62,8 @@ private:
     void archiveFinished(QNetworkReply* reply, void (ConfigManager::*complete)(QString));
     bool extractArchive(const QString& archivePath, const QString& targetDir, QString* warning);
     bool extractImageArchive(const QString& archivePath, const QString& targetDir, QString* warning);
+    bool archiveJobUsable(void (ConfigManager::*complete)(QString));
+    void logReplyError(QNetworkReply* reply) const;
     QString errorText(QNetworkReply* reply) const;
     QString errorWarning(QNetworkReply* reply, const QByteArray& body) const;
 

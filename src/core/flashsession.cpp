@@ -14,8 +14,8 @@ QString FlashSession::additionalsArchiveName() const
            QStringLiteral("-additionals.tar.gz");
 }
 
-bool FlashSession::isSnapshot() const
+bool FlashSession::isSnapshotVersion(const QString& swVersion)
 {
     static const QRegularExpression snapPattern(QStringLiteral(".*-snap.*"));
-    return snapPattern.match(m_swVersion).hasMatch();
+    return snapPattern.match(swVersion).hasMatch();
 }

@@ -27,7 +27,8 @@ public:
     // Per-device file names, shared by the downloads, the flash step and the clean-up.
     QString configArchiveName() const;      // image-swVersion-serial.tar.gz
     QString additionalsArchiveName() const; // image-swVersion-serial-additionals.tar.gz
-    bool isSnapshot() const;                // swVersion contains "-snap"
+    bool isSnapshot() const { return isSnapshotVersion(m_swVersion); }
+    static bool isSnapshotVersion(const QString& swVersion); // contains "-snap"
 
 private:
     QString m_article;
