@@ -14,6 +14,12 @@ QString FlashSession::additionalsArchiveName() const
            QStringLiteral("-additionals.tar.gz");
 }
 
+bool FlashSession::isOrderNumber(const QString& text)
+{
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral("G[0-9]{7}")));
+    return pattern.match(text).hasMatch();
+}
+
 bool FlashSession::isSnapshotVersion(const QString& swVersion)
 {
     static const QRegularExpression snapPattern(QStringLiteral(".*-snap.*"));

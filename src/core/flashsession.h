@@ -29,6 +29,7 @@ public:
     QString additionalsArchiveName() const; // image-swVersion-serial-additionals.tar.gz
     bool isSnapshot() const { return isSnapshotVersion(m_swVersion); }
     static bool isSnapshotVersion(const QString& swVersion); // contains "-snap"
+    static bool isOrderNumber(const QString& text);          // the whole text is "G" and seven digits
 
 private:
     QString m_article;

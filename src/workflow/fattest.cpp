@@ -8,7 +8,6 @@
 #include "testsoftware.h"
 
 #include <QDebug>
-#include <QRegularExpression>
 
 FATTest::FATTest(QWidget* parent) : QDialog(parent), ui(new Ui::fattest)
 {
@@ -68,10 +67,8 @@ void FATTest::on_cbSWVersion_currentIndexChanged(int index)
 
 void FATTest::on_btnOk_clicked()
 {
-    static const QRegularExpression barcodeRule(
-        QRegularExpression::anchoredPattern(QStringLiteral("G[0-9]{7}")));
     const QString barcode = ui->txtEMSSerialNumber->text().trimmed();
-    if (barcode.isEmpty() || !barcodeRule.match(barcode).hasMatch() || ui->cbSWVersion->currentIndex() < 0) {
+    if (!FlashSession::isOrderNumber(barcode) || ui->cbSWVersion->currentIndex() < 0) {
         MessageBox::warning(this, QStringLiteral("Bitte Barcode oder SW-Version auswählen!"));
         return;
     }

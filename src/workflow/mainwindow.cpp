@@ -14,11 +14,9 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QKeyEvent>
-#include <QRegularExpression>
 #include <QTimer>
 
 namespace {
-const QRegularExpression orderNumberPattern(QStringLiteral("^G[0-9]{7}$"));
 
 // Deletes a finished job's windows only once no power wait is running up the stack:
 // code of those windows may be waiting in such a loop and would run on in freed memory.
@@ -72,7 +70,7 @@ void MainWindow::on_txtBarcode_returnPressed()
 {
     const QString text = ui->txtBarcode->text();
     qDebug() << text;
-    if (!orderNumberPattern.match(text).hasMatch() || !checkArticleAndVersion()) {
+    if (!FlashSession::isOrderNumber(text) || !checkArticleAndVersion()) {
         ui->txtBarcode->clear();
         return;
     }

@@ -7,7 +7,6 @@
 
 #include <QDebug>
 #include <QPointer>
-#include <QRegularExpression>
 
 ScanBarcode::ScanBarcode(QWidget* parent) : QDialog(parent), ui(new Ui::ScanBarcode)
 {
@@ -34,10 +33,8 @@ void ScanBarcode::presetOrderNumber(const QString& text)
 
 void ScanBarcode::on_pushButton_clicked()
 {
-    static const QRegularExpression orderNumberPattern(
-        QRegularExpression::anchoredPattern(QStringLiteral("G[0-9]{7}")));
     const QString orderNumber = ui->txtAuftragsnummer->text();
-    if (orderNumber.isEmpty() || !orderNumberPattern.match(orderNumber).hasMatch())
+    if (!FlashSession::isOrderNumber(orderNumber))
         return;
     // Switching the relays lets events run; a second Enter meanwhile must not start a second job.
     if (jobStarted)
