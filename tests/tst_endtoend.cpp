@@ -430,6 +430,17 @@ void forgetPrints(const TestEnvironment& env)
 {
     QVERIFY(FileUtils::removeDir(env.path(QStringLiteral("printed"))));
 }
+
+// G1234567 taken through the whole line; what it left in the records is then forgotten.
+void firstDeviceDone(Station& station, Job& first)
+{
+    STEP(startStation(station));
+    STEP(select(*station.window, QStringLiteral("1.2.0-dev")));
+    STEP(wholeDevice(station, first, QStringLiteral("G1234567"), QStringLiteral("2400001")));
+    station.sim.clearRequests();
+    station.env.clearScriptRuns();
+    STEP(forgetPrints(station.env));
+}
 } // namespace
 
 class TestEndToEnd : public QObject
@@ -527,14 +538,9 @@ void TestEndToEnd::oneWholeDevice()
 void TestEndToEnd::fatReTestOfTheSameDevice()
 {
     Station station;
-    STEP(startStation(station));
-    STEP(select(*station.window, QStringLiteral("1.2.0-dev")));
     Job first;
-    STEP(wholeDevice(station, first, QStringLiteral("G1234567"), QStringLiteral("2400001")));
+    STEP(firstDeviceDone(station, first));
     TestEnvironment& env = station.env;
-    station.sim.clearRequests();
-    env.clearScriptRuns();
-    STEP(forgetPrints(env));
 
     // The same device comes back for its acceptance test.
     click(*station.window, "btnFATTest");
@@ -578,14 +584,9 @@ void TestEndToEnd::fatReTestOfTheSameDevice()
 void TestEndToEnd::secondDeviceRightAfterTheFirst()
 {
     Station station;
-    STEP(startStation(station));
-    STEP(select(*station.window, QStringLiteral("1.2.0-dev")));
     Job first;
-    STEP(wholeDevice(station, first, QStringLiteral("G1234567"), QStringLiteral("2400001")));
+    STEP(firstDeviceDone(station, first));
     TestEnvironment& env = station.env;
-    station.sim.clearRequests();
-    env.clearScriptRuns();
-    STEP(forgetPrints(env));
 
     // The next device on the line has addresses of its own.
     const QString mac2Eth0 = QStringLiteral("02:4e:49:4d:07:01");
