@@ -96,9 +96,9 @@ int main(int argc, char** argv)
     qint64 transferMs = -1;
     qint64 bytes = 0;
     QString warning;
-    QObject::connect(&client, &ConfigManager::imageDownloadProgress, [&](qint64 received, qint64 total) {
-        bytes = received;
-        if (received == total)
+    QObject::connect(&client, &ConfigManager::imageProgress, [&](const ImageProgress& progress) {
+        bytes = progress.done;
+        if (progress.done == progress.total)
             transferMs = clock.elapsed();
     });
     QObject::connect(&client, &ConfigManager::downloadImageComplete, [&](const QString& text) {

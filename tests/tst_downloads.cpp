@@ -502,7 +502,7 @@ void TestDownloads::progressAndSecondImageDownload()
     Station station;
     QVERIFY(station.start({"--image-size", "256K"}));
     QVERIFY(station.sim.setFault("image", "slow:400000"));
-    QSignalSpy progress(station.client.get(), &ConfigManager::imageDownloadProgress);
+    QSignalSpy progress(station.client.get(), &ConfigManager::imageProgress);
     QSignalSpy done(station.client.get(), &ConfigManager::downloadImageComplete);
     station.client->doDownloadImage("nimbrel-4r0417", "1.2.0-dev", "nimbrel-4r0417");
     QTRY_VERIFY(!progress.isEmpty());
@@ -517,9 +517,10 @@ void TestDownloads::progressAndSecondImageDownload()
     QVERIFY(progress.size() > 1);
     qint64 previous = 0;
     for (const QList<QVariant>& step : progress) {
-        QVERIFY(step.at(0).toLongLong() > previous);
-        QCOMPARE(step.at(1).toLongLong(), size);
-        previous = step.at(0).toLongLong();
+        const ImageProgress p = step.at(0).value<ImageProgress>();
+        QVERIFY(p.done > previous);
+        QCOMPARE(p.total, size);
+        previous = p.done;
     }
     QCOMPARE(previous, size);
 }

@@ -1,8 +1,8 @@
 #include "configmanager.h"
 
+#include "archiveunpacker.h"
 #include "fileutils.h"
 #include "flashsession.h"
-#include "processrunner.h"
 #include "settings.h"
 #include "stationtimings.h"
 
@@ -17,13 +17,12 @@
 #include <QNetworkRequest>
 #include <QRegularExpression>
 #include <cmath>
-#include <cstdio>
 
 namespace {
 const char* const localFileProperty = "nimbrelLocalFile";
-// Bounds what Qt holds of the image in memory; a slow disk then throttles the transfer.
-const qint64 imageReadBufferSize = 1 << 20;
 const QString partSuffix = QStringLiteral(".part");
+// Beyond 2^53 - 1 a JSON number no longer carries every whole number exactly.
+const double largestExactSerial = 9007199254740991.0;
 
 // Names from the server or the job record become file names: none may leave its folder.
 bool namesAreSafe(const QStringList& names, QString* warning)
@@ -43,10 +42,9 @@ QString noSessionWarning()
     return QStringLiteral("Interner Fehler: kein Auftrag für den Download gesetzt.");
 }
 
-// Replaces the file at `to` in one step, so that a name never holds half a file.
-bool replaceFile(const QString& from, const QString& to)
+QString notWritableWarning(const QString& path)
 {
-    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+    return QStringLiteral("Datei kann nicht geschrieben werden: %1").arg(path);
 }
 
 // Writes a whole archive beside its final name first; nothing half-written ever sits at `path`.
@@ -58,106 +56,49 @@ bool writeWholeFile(const QString& path, const QByteArray& data, QString* warnin
         return false;
     }
     const QString part = path + partSuffix;
-    QFile file(part);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        *warning = QStringLiteral("Datei kann nicht geschrieben werden: %1").arg(path);
-        qWarning().noquote() << "Cannot open" << part << file.errorString();
+    QFile file;
+    if (!FileUtils::openNewFile(file, part)) {
+        *warning = notWritableWarning(path);
         return false;
     }
-    const bool written = file.write(data) == data.size() && file.flush();
+    const bool written = file.write(data) == data.size();
     file.close();
-    if (!written || file.error() != QFileDevice::NoError) {
+    if (!written || file.error() != QFileDevice::NoError || !FileUtils::replaceFile(part, path)) {
         qWarning().noquote() << "Cannot write" << part << file.errorString();
         QFile::remove(part);
-        *warning = QStringLiteral("Datei kann nicht geschrieben werden: %1").arg(path);
-        return false;
-    }
-    if (!replaceFile(part, path)) {
-        qWarning().noquote() << "Cannot rename" << part << "to" << path;
-        QFile::remove(part);
-        *warning = QStringLiteral("Datei kann nicht geschrieben werden: %1").arg(path);
+        *warning = notWritableWarning(path);
         return false;
     }
     return true;
 }
 
-// Qt's error texts carry the request URL, user name and password included.
-QString withoutCredentials(QString text, const QList<QUrl>& urls)
+// The server's own "message" for a failed request, where it sent a usable one.
+QString serverMessage(const QByteArray& body)
 {
-    for (const QUrl& url : urls) {
-        if (url.userInfo().isEmpty())
-            continue;
-        const QUrl clean = url.adjusted(QUrl::RemoveUserInfo);
-        for (QUrl::ComponentFormattingOptions format : {QUrl::ComponentFormattingOptions(QUrl::PrettyDecoded),
-                                                        QUrl::ComponentFormattingOptions(QUrl::FullyEncoded),
-                                                        QUrl::ComponentFormattingOptions(QUrl::FullyDecoded)})
-            text.replace(url.toString(format), clean.toString(format));
-    }
-    static const QRegularExpression userInfo(QStringLiteral("(://)[^/@\\s]*@"));
-    text.replace(userInfo, QStringLiteral("\\1"));
-    // Last resort for a form of the URL not replaced above; short values would mangle the text.
-    for (const QString& secret : {Settings::PasswordImage(), QString::fromUtf8(Settings::Authorization())}) {
-        if (secret.size() >= 4)
-            text.replace(secret, QStringLiteral("***"));
-    }
-    return text;
+    if (body.isEmpty())
+        qDebug() << "Need to fill JSON data";
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    if (!document.isObject())
+        qDebug() << "It is not a JSON object";
+    const QJsonValue message = document.object().value(QStringLiteral("message"));
+    if (!message.isString() || message.toString().trimmed().isEmpty())
+        return QString();
+    qDebug().noquote() << "message" << withoutSecrets(message.toString());
+    return withoutSecrets(message.toString());
 }
 
-// tar leaves behind what it began; a file cut short must not be taken for a good one later.
-// Only regular files that really lie inside the target go; links are never followed.
-void removeUnpacked(const QString& listing, const QString& targetDir, int stripComponents)
+void logFailure(const QString& warning)
 {
-    const QString root = QFileInfo(targetDir).canonicalFilePath();
-    if (root.isEmpty())
-        return;
-    for (const QString& member : listing.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        QStringList parts = member.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-        if (parts.size() <= stripComponents || parts.contains(QStringLiteral("..")))
-            continue;
-        parts = parts.mid(stripComponents);
-        const QFileInfo unpacked(root + QLatin1Char('/') + parts.join(QLatin1Char('/')));
-        if (unpacked.isFile() && !unpacked.isSymLink() &&
-            unpacked.canonicalFilePath().startsWith(root + QLatin1Char('/')))
-            QFile::remove(unpacked.absoluteFilePath());
-    }
-}
-
-bool isHttpSuccess(QNetworkReply* reply)
-{
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid()) // not HTTP
-        return true;
-    return status.toInt() >= 200 && status.toInt() < 300;
-}
-
-QString unexpectedStatusWarning(QNetworkReply* reply)
-{
-    return QStringLiteral("Unerwartete Antwort des Servers (HTTP %1)")
-        .arg(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
-}
-
-// A serial number is a non-negative integer, sent as a JSON number or as a string of digits.
-bool readSerial(const QJsonValue& value, QString* serial)
-{
-    if (value.isDouble()) {
-        const double number = value.toDouble();
-        if (number < 0 || number > 9007199254740992.0 || std::floor(number) != number)
-            return false;
-        *serial = QString::number(qint64(number));
-        return true;
-    }
-    if (value.isString()) {
-        static const QRegularExpression digits(QStringLiteral("^[0-9]{1,18}$"));
-        if (!digits.match(value.toString()).hasMatch())
-            return false;
-        *serial = QString::number(value.toString().toLongLong());
-        return true;
-    }
-    return false;
+    qWarning() << "ERROR!";
+    qWarning().noquote() << warning;
 }
 } // namespace
 
-ConfigManager::ConfigManager(QObject* parent) : QObject(parent) {}
+ConfigManager::ConfigManager(QObject* parent) : QObject(parent)
+{
+    connect(&imageDownload, &ImageDownload::progress, this, &ConfigManager::imageProgress);
+    connect(&imageDownload, &ImageDownload::finished, this, &ConfigManager::downloadImageComplete);
+}
 
 ConfigManager::~ConfigManager()
 {
@@ -167,7 +108,6 @@ ConfigManager::~ConfigManager()
         disconnect(reply, nullptr, this, nullptr);
         reply->abort();
     }
-    clearImageDownload();
 }
 
 void ConfigManager::setFlashSession(FlashSession* session)
@@ -197,51 +137,41 @@ QNetworkRequest ConfigManager::configRequest(const QString& path,
     if (authorization.isNull())
         authorization = QByteArray(""); // a null value would drop the header; it is sent even when empty
     request.setRawHeader("Authorization", authorization);
+    // A redirect would carry the Authorization header and the device's data elsewhere.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setTransferTimeout(StationTimings::current().networkInactivityMs);
     return request;
 }
 
-QString ConfigManager::errorText(QNetworkReply* reply) const
+QNetworkReply* ConfigManager::send(const QByteArray& verb, const QNetworkRequest& request, const QByteArray& body,
+                                   void (ConfigManager::*handler)())
 {
-    const QList<QUrl> urls{reply->request().url(), reply->url()};
-    if (reply->error() == QNetworkReply::OperationCanceledError ||
-        reply->error() == QNetworkReply::TimeoutError) {
-        // Replies we abort ourselves are disconnected first, so this is the inactivity limit.
-        return QStringLiteral("Der Server antwortet nicht: %1")
-            .arg(reply->request().url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery));
-    }
-    QString text = withoutCredentials(reply->errorString(), urls);
-    if (text.trimmed().isEmpty())
-        text = QStringLiteral("Netzwerkfehler %1").arg(int(reply->error()));
-    return text;
+    QNetworkReply* reply = verb == "PUT" ? manager.put(request, body) : manager.get(request);
+    connect(reply, &QNetworkReply::sslErrors, this,
+            [reply](const QList<QSslError>& errors) { TransferFailure::noteSslErrors(reply, errors); });
+    connect(reply, &QNetworkReply::finished, this, handler);
+    return reply;
 }
 
-void ConfigManager::logReplyError(QNetworkReply* reply) const
+// The server's "message" for an error it reported itself, otherwise what failed and why.
+QString ConfigManager::failureWarning(QNetworkReply* reply, StationRequest kind, const TransferFailure& failure,
+                                      const QByteArray& body) const
 {
-    qWarning() << "ERROR!";
-    qWarning().noquote() << errorText(reply);
-}
-
-// The server's "message" where it sent a usable one, otherwise the reply's error text.
-QString ConfigManager::errorWarning(QNetworkReply* reply, const QByteArray& body) const
-{
-    if (body.isEmpty())
-        qDebug() << "Need to fill JSON data";
-    const QJsonDocument document = QJsonDocument::fromJson(body);
-    if (!document.isObject())
-        qDebug() << "It is not a JSON object";
-    const QJsonValue message = document.object().value(QStringLiteral("message"));
-    if (message.isString() && !message.toString().trimmed().isEmpty()) {
-        qDebug().noquote() << "message" << message.toString();
-        return message.toString();
-    }
-    return errorText(reply);
+    Q_UNUSED(reply)
+    QString warning;
+    if (failure.kind == TransferFailure::HttpStatus || failure.kind == TransferFailure::Unauthorized)
+        warning = serverMessage(body);
+    if (warning.isEmpty())
+        warning = operatorText(kind, failure);
+    logFailure(warning);
+    if (!failure.detail.isEmpty())
+        qWarning().noquote() << failure.detail;
+    return warning;
 }
 
 void ConfigManager::requestSpecs()
 {
-    QNetworkReply* reply = manager.get(configRequest(QStringLiteral("/api/v1/specs"), {}));
-    connect(reply, &QNetworkReply::finished, this, &ConfigManager::readSpec);
+    send("GET", configRequest(QStringLiteral("/api/v1/specs"), {}), {}, &ConfigManager::readSpec);
 }
 
 void ConfigManager::readSpec()
@@ -250,16 +180,17 @@ void ConfigManager::readSpec()
     if (!reply)
         return;
     reply->deleteLater();
-    if (reply->error() != QNetworkReply::NoError) {
-        logReplyError(reply);
+    const QByteArray body = reply->readAll();
+    TransferFailure failure = TransferFailure::fromReply(reply);
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    if (!failure.failed() && !document.isArray())
+        failure.kind = TransferFailure::BadReply; // a broken reply must not wipe the catalogue
+    if (failure.failed()) {
+        emit specsReceived(failureWarning(reply, StationRequest::Specs, failure, body));
         return; // the list in force stays
     }
-    const QByteArray body = reply->readAll();
-    if (body.isEmpty())
-        qDebug() << "Need to fill JSON data";
-    const QJsonArray array = QJsonDocument::fromJson(body).array();
     QList<SpecEntry> specs;
-    for (const QJsonValue& value : array) {
+    for (const QJsonValue& value : document.array()) {
         const QJsonObject object = value.toObject();
         SpecEntry entry;
         entry.article = object.value(QStringLiteral("article")).toString();
@@ -269,6 +200,7 @@ void ConfigManager::readSpec()
         specs.append(entry);
     }
     Settings::instance()->setSpecs(specs);
+    emit specsReceived(QString());
 }
 
 void ConfigManager::assignSerialNumber(const QString& article, const QString& version,
@@ -277,12 +209,28 @@ void ConfigManager::assignSerialNumber(const QString& article, const QString& ve
     // The server knows snapshot builds by their development stage.
     QString serverVersion = version;
     serverVersion.replace(QRegularExpression(QStringLiteral("snap")), QStringLiteral("dev"));
-    const QNetworkRequest request = configRequest(QStringLiteral("/api/v1/assignSerialNumber"),
-                                                  {{QStringLiteral("article"), article},
-                                                   {QStringLiteral("version"), serverVersion},
-                                                   {QStringLiteral("emsSerialNumber"), emsSerialNumber}});
-    QNetworkReply* reply = manager.put(request, QByteArray());
-    connect(reply, &QNetworkReply::finished, this, &ConfigManager::readSerialnumber);
+    send("PUT",
+         configRequest(QStringLiteral("/api/v1/assignSerialNumber"),
+                       {{QStringLiteral("article"), article},
+                        {QStringLiteral("version"), serverVersion},
+                        {QStringLiteral("emsSerialNumber"), emsSerialNumber}}),
+         QByteArray(), &ConfigManager::readSerialnumber);
+}
+
+QString ConfigManager::serialNumberOf(const QJsonValue& value)
+{
+    if (value.isDouble()) {
+        const double number = value.toDouble();
+        if (number < 1 || number > largestExactSerial || std::floor(number) != number)
+            return QString();
+        return QString::number(qint64(number));
+    }
+    // Digits as sent: leading zeros belong to the number the server keeps.
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,32}$"));
+    const QString text = value.toString();
+    if (!value.isString() || !digits.match(text).hasMatch() || text.count(QLatin1Char('0')) == text.size())
+        return QString();
+    return text;
 }
 
 void ConfigManager::readSerialnumber()
@@ -292,9 +240,9 @@ void ConfigManager::readSerialnumber()
         return;
     reply->deleteLater();
     const QByteArray body = reply->readAll();
-    if (reply->error() != QNetworkReply::NoError) {
-        logReplyError(reply);
-        emit assingedSerialnummber(QString(), errorWarning(reply, body));
+    const TransferFailure failure = TransferFailure::fromReply(reply);
+    if (failure.failed()) {
+        emit assingedSerialnummber(QString(), failureWarning(reply, StationRequest::SerialNumber, failure, body));
         return;
     }
     if (body.isEmpty())
@@ -302,8 +250,8 @@ void ConfigManager::readSerialnumber()
     const QJsonDocument document = QJsonDocument::fromJson(body);
     if (!document.isObject())
         qDebug() << "It is not a JSON object";
-    QString serialNumber;
-    if (!readSerial(document.object().value(QStringLiteral("serialNumber")), &serialNumber)) {
+    const QString serialNumber = serialNumberOf(document.object().value(QStringLiteral("serialNumber")));
+    if (serialNumber.isEmpty()) {
         qWarning().noquote() << "No usable serialNumber in" << QString::fromUtf8(body.left(200));
         emit assingedSerialnummber(QString(),
                                    QStringLiteral("Keine gültige Seriennummer vom Server erhalten!"));
@@ -324,8 +272,7 @@ void ConfigManager::assignMacAddresses(const QString& article, const QString& se
         configRequest(QStringLiteral("/api/v1/assignMacAddresses"),
                       {{QStringLiteral("article"), article}, {QStringLiteral("serialNumber"), serialNumber}});
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    QNetworkReply* reply = manager.put(request, body);
-    connect(reply, &QNetworkReply::finished, this, &ConfigManager::readResponseAssignMacs);
+    send("PUT", request, body, &ConfigManager::readResponseAssignMacs);
 }
 
 void ConfigManager::readResponseAssignMacs()
@@ -336,20 +283,23 @@ void ConfigManager::readResponseAssignMacs()
     reply->deleteLater();
     qDebug() << "readResponseAssignMacs ";
     const QByteArray body = reply->readAll();
-    if (reply->error() == QNetworkReply::NoError) {
-        qDebug() << "no error ResponseAssignMacs";
-        emit ResponseAssignMacs(QString());
+    TransferFailure failure = TransferFailure::fromReply(reply);
+    // An empty reply or a JSON object is the server's answer; anything else (a proxy's page) is not.
+    if (!failure.failed() && !body.trimmed().isEmpty() && !QJsonDocument::fromJson(body).isObject())
+        failure.kind = TransferFailure::BadReply;
+    if (failure.failed()) {
+        emit ResponseAssignMacs(failureWarning(reply, StationRequest::MacAddresses, failure, body));
         return;
     }
-    logReplyError(reply);
-    emit ResponseAssignMacs(errorWarning(reply, body));
+    qDebug() << "no error ResponseAssignMacs";
+    emit ResponseAssignMacs(QString());
 }
 
 void ConfigManager::downloadConfig(const QString& article, const QString& serialNumber)
 {
     if (!archiveJobUsable(&ConfigManager::downloadConfigComplete))
         return;
-    const QString localFile = Settings::DeviceConfigPath() + m_flashSession->configArchiveName();
+    const QString localFile = FileUtils::inFolder(Settings::DeviceConfigPath(), m_flashSession->configArchiveName());
     if (QFileInfo(localFile).isFile()) {
         emit downloadConfigComplete(QStringLiteral("Konfigurationsdatein sind bereits heruntergeladen!"));
         return;
@@ -364,7 +314,8 @@ void ConfigManager::downloadAdditionals(const QString& article, const QString& s
     if (!archiveJobUsable(&ConfigManager::downloadAdditionalsComplete))
         return;
     // Always fetched again: the archive may have changed since the last test.
-    const QString localFile = Settings::DeviceConfigPath() + m_flashSession->additionalsArchiveName();
+    const QString localFile =
+        FileUtils::inFolder(Settings::DeviceConfigPath(), m_flashSession->additionalsArchiveName());
     downloadArchive(QStringLiteral("/api/v1/additionals"), article, serialNumber, localFile,
                     &ConfigManager::downloadFinishedAdditionals);
 }
@@ -390,93 +341,52 @@ void ConfigManager::downloadArchive(const QString& path, const QString& article,
     QNetworkRequest request = configRequest(
         path, {{QStringLiteral("article"), article}, {QStringLiteral("serialNumber"), serialNumber}});
     request.setRawHeader("accept", "application/tar");
-    QNetworkReply* reply = manager.get(request);
+    QNetworkReply* reply = send("GET", request, {}, handler);
     // The name is fixed when asking, so a job record changed meanwhile cannot redirect the write.
     reply->setProperty(localFileProperty, localFile);
-    connect(reply, &QNetworkReply::finished, this, handler);
 }
 
 void ConfigManager::downloadConfigFinished()
 {
     if (auto* reply = qobject_cast<QNetworkReply*>(sender()))
-        archiveFinished(reply, &ConfigManager::downloadConfigComplete);
+        archiveFinished(reply, StationRequest::Config, &ConfigManager::downloadConfigComplete);
 }
 
 void ConfigManager::downloadFinishedAdditionals()
 {
     qDebug() << "downloadFinishedAdditionals ";
     if (auto* reply = qobject_cast<QNetworkReply*>(sender()))
-        archiveFinished(reply, &ConfigManager::downloadAdditionalsComplete);
+        archiveFinished(reply, StationRequest::Additionals, &ConfigManager::downloadAdditionalsComplete);
 }
 
-void ConfigManager::archiveFinished(QNetworkReply* reply, void (ConfigManager::*complete)(QString))
+void ConfigManager::archiveFinished(QNetworkReply* reply, StationRequest kind,
+                                    void (ConfigManager::*complete)(QString))
 {
     reply->deleteLater();
     const QString localFile = reply->property(localFileProperty).toString();
     const QByteArray body = reply->readAll();
-    if (reply->error() != QNetworkReply::NoError) {
-        logReplyError(reply);
-        emit(this->*complete)(errorWarning(reply, body));
+    TransferFailure failure = TransferFailure::fromReply(reply);
+    if (!failure.failed() && body.isEmpty())
+        failure.kind = TransferFailure::BadReply;
+    if (failure.failed()) {
+        emit(this->*complete)(failureWarning(reply, kind, failure, body));
         return;
     }
     QString warning;
-    if (!isHttpSuccess(reply))
-        warning = unexpectedStatusWarning(reply);
-    else if (body.isEmpty())
-        warning = QStringLiteral("Keine Daten vom Server erhalten: %1").arg(localFile);
-    else if (writeWholeFile(localFile, body, &warning))
-        extractArchive(localFile, Settings::DeviceConfigTargetPath(), &warning);
-    if (!warning.isEmpty())
+    if (!writeWholeFile(localFile, body, &warning)) {
         qWarning().noquote() << warning;
-    emit(this->*complete)(warning);
-}
-
-bool ConfigManager::extractArchive(const QString& archivePath, const QString& targetDir, QString* warning)
-{
-    ProcessRequest request;
-    request.program = QStringLiteral("tar");
-    request.arguments = QStringList{
-        QStringLiteral("-xvf"), archivePath, QStringLiteral("--strip"),        QStringLiteral("1"),
-        QStringLiteral("-C"),   targetDir,   QStringLiteral("--no-same-owner")};
-    request.timeoutMs = StationTimings::current().archiveExtractTimeoutMs;
-    ProcessResult result;
-    if (QDir().mkpath(targetDir))
-        result = ProcessRunner::run(request);
-    else
-        result.errorString = QStringLiteral("cannot create ") + targetDir;
-    if (result.succeeded())
-        return true;
-    qWarning().noquote() << "tar" << archivePath << result.outcome()
-                         << QString::fromLocal8Bit(result.standardError);
-    removeUnpacked(QString::fromLocal8Bit(result.standardOutput), targetDir, 1);
-    // A broken archive must be fetched again next time, not taken as already downloaded.
-    QFile::remove(archivePath);
-    *warning = QStringLiteral("Entpacken fehlgeschlagen: %1").arg(archivePath);
-    return false;
-}
-
-bool ConfigManager::extractImageArchive(const QString& archivePath, const QString& targetDir,
-                                        QString* warning)
-{
-    ProcessRequest request;
-    request.program = QStringLiteral("tar");
-    request.arguments = QStringList{QStringLiteral("-xvf"), archivePath, QStringLiteral("-C"), targetDir};
-    request.timeoutMs = StationTimings::current().imageExtractTimeoutMs;
-    ProcessResult result;
-    if (QDir().mkpath(targetDir))
-        result = ProcessRunner::run(request);
-    else
-        result.errorString = QStringLiteral("cannot create ") + targetDir;
-    const QString listing = QString::fromLocal8Bit(result.standardOutput);
-    qDebug().noquote() << listing;
-    if (result.succeeded())
-        return true;
-    qWarning().noquote() << "tar" << archivePath << result.outcome()
-                         << QString::fromLocal8Bit(result.standardError);
-    removeUnpacked(listing, targetDir, 0);
-    QFile::remove(archivePath);
-    *warning = QStringLiteral("Entpacken fehlgeschlagen: %1").arg(archivePath);
-    return false;
+        emit(this->*complete)(warning);
+        return;
+    }
+    // Unpacked in the background: the window stays alive meanwhile.
+    auto* unpacker = new ArchiveUnpacker(this);
+    connect(unpacker, &ArchiveUnpacker::finished, this, [this, unpacker, complete](const QString& result) {
+        unpacker->deleteLater();
+        if (!result.isEmpty())
+            qWarning().noquote() << result;
+        emit(this->*complete)(result);
+    });
+    unpacker->start(localFile, Settings::DeviceConfigTargetPath(), 1);
 }
 
 QString ConfigManager::imageArchiveName(const QString& image, const QString& swVersion,
@@ -504,7 +414,7 @@ QString ConfigManager::imageServerPath(const QString& image, const QString& swVe
 void ConfigManager::doDownloadImage(const QString& image, const QString& swVersion,
                                     const QString& imageFolder)
 {
-    if (imageReply) {
+    if (imageDownload.isRunning()) {
         emit downloadImageComplete(QStringLiteral("Es läuft bereits ein Image-Download."));
         return;
     }
@@ -518,167 +428,20 @@ void ConfigManager::doDownloadImage(const QString& image, const QString& swVersi
         emit downloadImageComplete(warning);
         return;
     }
-    const QString fileName = imageArchiveName(image, swVersion, snapDate, commitHash);
-    qDebug().noquote() << "doDownloadImage" << fileName;
-    const QString target = Settings::ImagePath() + fileName;
-    if (QFileInfo(target).isFile()) {
-        emit downloadImageComplete(QString());
-        return;
-    }
-
-    QUrl url = Settings::ImageServerURL();
-    const QString user = Settings::UserNameImage();
-    const QString password = Settings::PasswordImage();
-    if (!user.isEmpty() || !password.isEmpty()) {
-        url.setUserName(user);
-        url.setPassword(password);
-    }
-    url.setPath(imageServerPath(image, swVersion, imageFolder, snapDate, commitHash));
-    url.setQuery(QString());
-
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setRawHeader("accept", "application/tar");
-    // The archive must arrive byte for byte as the server holds it, so that its size can be checked.
-    request.setRawHeader("Accept-Encoding", "identity");
-    request.setTransferTimeout(StationTimings::current().networkInactivityMs);
-
-    imageTarget = target;
-    imageBytesWritten = 0;
-    imageReply = manager.get(request);
-    imageReply->setReadBufferSize(imageReadBufferSize);
-    connect(imageReply, &QNetworkReply::readyRead, this, &ConfigManager::onReadyRead);
-    connect(imageReply, &QNetworkReply::finished, this, &ConfigManager::downloadImageFinished);
+    ImageDownload::Request request;
+    request.archiveName = imageArchiveName(image, swVersion, snapDate, commitHash);
+    qDebug().noquote() << "doDownloadImage" << request.archiveName;
+    request.imageName = m_flashSession ? m_flashSession->imageFileName()
+                                       : QString(request.archiveName).replace(QStringLiteral("-img.tar.gz"), QStringLiteral(".img"));
+    request.folder = Settings::ImagePath();
+    request.url = Settings::ImageServerURL().adjusted(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
+    request.url.setPath(imageServerPath(image, swVersion, imageFolder, snapDate, commitHash));
+    request.userName = Settings::UserNameImage();
+    request.password = Settings::PasswordImage();
+    imageDownload.start(request);
 }
 
-void ConfigManager::onReadyRead()
+void ConfigManager::cancelImageDownload()
 {
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
-    if (reply && reply == imageReply)
-        writeImageData(reply);
-}
-
-// Appends everything the reply holds to the temporary file; false (and the download
-// ended with a warning) when the file cannot take it.
-bool ConfigManager::writeImageData(QNetworkReply* reply)
-{
-    if (!isHttpSuccess(reply)) {
-        reply->readAll(); // an error page, not part of the image
-        return true;
-    }
-    if (reply->bytesAvailable() <= 0)
-        return true;
-    if (!imageFile) {
-        const QString dir = QFileInfo(imageTarget).absolutePath();
-        if (!QDir(dir).exists()) {
-            qWarning().noquote() << "create Image Path" << Settings::ImagePath();
-            if (!QDir().mkpath(dir)) {
-                failImageDownload(QStringLiteral("Verzeichnis kann nicht angelegt werden: %1").arg(dir));
-                return false;
-            }
-        }
-        imageFile = new QFile(imageTarget + partSuffix);
-        if (!imageFile->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-            qWarning().noquote() << "Cannot open" << imageFile->fileName() << imageFile->errorString();
-            failImageDownload(QStringLiteral("Datei kann nicht geschrieben werden: %1").arg(imageTarget));
-            return false;
-        }
-    }
-    while (reply->bytesAvailable() > 0) {
-        // readAll hands over Qt's own buffer without copying; the buffer is bounded above.
-        const QByteArray data = reply->readAll();
-        const qint64 got = data.size();
-        if (got <= 0)
-            break;
-        if (imageFile->write(data) != got) {
-            qWarning().noquote() << "Cannot write" << imageFile->fileName() << imageFile->errorString();
-            failImageDownload(QStringLiteral("Datei kann nicht geschrieben werden: %1").arg(imageTarget));
-            return false;
-        }
-        imageBytesWritten += got;
-    }
-    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    emit imageDownloadProgress(imageBytesWritten, length.isValid() ? length.toLongLong() : -1);
-    return true;
-}
-
-void ConfigManager::downloadImageFinished()
-{
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
-    if (!reply)
-        return;
-    if (reply != imageReply) {
-        reply->deleteLater();
-        return;
-    }
-    if (reply->error() != QNetworkReply::NoError) {
-        const QString text = errorText(reply);
-        qWarning() << "ERROR!";
-        failImageDownload(text);
-        return;
-    }
-    if (!isHttpSuccess(reply)) {
-        failImageDownload(unexpectedStatusWarning(reply));
-        return;
-    }
-    if (!writeImageData(reply))
-        return;
-    if (!imageFile || imageBytesWritten == 0) {
-        failImageDownload(QStringLiteral("Keine Daten vom Server erhalten: %1").arg(imageTarget));
-        return;
-    }
-    // Qt may repeat a GET cut short and end the second, also short, reply without error.
-    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && length.toLongLong() != imageBytesWritten) {
-        failImageDownload(QStringLiteral("Download unvollständig (%1 von %2 Bytes): %3")
-                              .arg(imageBytesWritten)
-                              .arg(length.toLongLong())
-                              .arg(imageTarget));
-        return;
-    }
-    imageFile->close();
-    if (imageFile->error() != QFileDevice::NoError) {
-        failImageDownload(QStringLiteral("Datei kann nicht geschrieben werden: %1").arg(imageTarget));
-        return;
-    }
-    if (!replaceFile(imageFile->fileName(), imageTarget)) {
-        failImageDownload(QStringLiteral("Datei kann nicht geschrieben werden: %1").arg(imageTarget));
-        return;
-    }
-    delete imageFile; // the final name holds the archive now; nothing to remove
-    imageFile = nullptr;
-    const QString archive = imageTarget;
-    clearImageDownload();
-
-    QString warning;
-    extractImageArchive(archive, Settings::ImagePath(), &warning);
-    if (!warning.isEmpty())
-        qWarning().noquote() << warning;
-    emit downloadImageComplete(warning);
-}
-
-void ConfigManager::failImageDownload(const QString& warning)
-{
-    qWarning().noquote() << warning;
-    clearImageDownload();
-    emit downloadImageComplete(warning);
-}
-
-// Ends the running image download: the reply goes, and a temporary file left goes with it.
-void ConfigManager::clearImageDownload()
-{
-    if (imageReply) {
-        disconnect(imageReply, nullptr, this, nullptr);
-        imageReply->abort();
-        imageReply->deleteLater();
-        imageReply = nullptr;
-    }
-    if (imageFile) {
-        imageFile->close();
-        imageFile->remove();
-        delete imageFile;
-        imageFile = nullptr;
-    }
-    imageTarget.clear();
-    imageBytesWritten = 0;
+    imageDownload.cancel();
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "imagedownload.h"
+#include "transferfailure.h"
+
 #include <QList>
 #include <QNetworkAccessManager>
 #include <QObject>
@@ -7,7 +10,6 @@
 #include <QString>
 
 class FlashSession;
-class QFile;
 class QNetworkReply;
 class QNetworkRequest;
 
@@ -30,12 +32,15 @@ public:
     void downloadConfig(const QString& article, const QString& serialNumber);
     void downloadAdditionals(const QString& article, const QString& serialNumber);
     void doDownloadImage(const QString& image, const QString& swVersion, const QString& imageFolder);
+    void cancelImageDownload(); // no downloadImageComplete follows
 
     // Names of the image archive, shared with the flash step.
     static QString imageArchiveName(const QString& image, const QString& swVersion, const QString& snapDate,
                                     const QString& commitHash);
     static QString imageServerPath(const QString& image, const QString& swVersion, const QString& imageFolder,
                                    const QString& snapDate, const QString& commitHash);
+    // The serial number in a reply of the server, or empty when it holds none the station may use.
+    static QString serialNumberOf(const QJsonValue& value);
 
 signals:
     void downloadConfigComplete(QString warning);
@@ -43,13 +48,11 @@ signals:
     void assingedSerialnummber(QString serialNumber, QString warning);
     void ResponseAssignMacs(QString warning);
     void downloadAdditionalsComplete(QString warning);
-    // Bytes of the image archive received so far and its size (-1 while unknown).
-    void imageDownloadProgress(qint64 received, qint64 total);
+    void specsReceived(QString warning); // the spec list was replaced when the warning is empty
+    void imageProgress(const ImageProgress& progress);
 
 private slots:
     void downloadConfigFinished();
-    void downloadImageFinished();
-    void onReadyRead();
     void readSpec();
     void readSerialnumber();
     void readResponseAssignMacs();
@@ -57,25 +60,16 @@ private slots:
 
 private:
     QNetworkRequest configRequest(const QString& path, const QList<QPair<QString, QString>>& query) const;
+    QNetworkReply* send(const QByteArray& verb, const QNetworkRequest& request, const QByteArray& body,
+                        void (ConfigManager::*handler)());
     void downloadArchive(const QString& path, const QString& article, const QString& serialNumber,
                          const QString& localFile, void (ConfigManager::*handler)());
-    void archiveFinished(QNetworkReply* reply, void (ConfigManager::*complete)(QString));
-    bool extractArchive(const QString& archivePath, const QString& targetDir, QString* warning);
-    bool extractImageArchive(const QString& archivePath, const QString& targetDir, QString* warning);
+    void archiveFinished(QNetworkReply* reply, StationRequest kind, void (ConfigManager::*complete)(QString));
     bool archiveJobUsable(void (ConfigManager::*complete)(QString));
-    void logReplyError(QNetworkReply* reply) const;
-    QString errorText(QNetworkReply* reply) const;
-    QString errorWarning(QNetworkReply* reply, const QByteArray& body) const;
-
-    // Image download: streamed to a temporary file beside the final one.
-    bool writeImageData(QNetworkReply* reply);
-    void failImageDownload(const QString& warning);
-    void clearImageDownload();
+    QString failureWarning(QNetworkReply* reply, StationRequest kind, const TransferFailure& failure,
+                           const QByteArray& body) const;
 
     QNetworkAccessManager manager;
+    ImageDownload imageDownload;
     FlashSession* m_flashSession = nullptr;
-    QFile* imageFile = nullptr;
-    QNetworkReply* imageReply = nullptr;
-    QString imageTarget; // final name of the archive being downloaded
-    qint64 imageBytesWritten = 0;
 };

@@ -1,6 +1,15 @@
 #include "asyncprocess.h"
 
+#include "processrunner.h"
+#include "stationtimings.h"
+
+#include <QDeadlineTimer>
 #include <QDebug>
+#include <QSet>
+
+namespace {
+QSet<AsyncProcess*> live; // GUI thread only
+}
 
 AsyncProcess::AsyncProcess(QObject* parent) : QObject(parent)
 {
@@ -12,18 +21,47 @@ AsyncProcess::AsyncProcess(QObject* parent) : QObject(parent)
             &AsyncProcess::onFinished);
     connect(&process, &QProcess::errorOccurred, this, &AsyncProcess::onErrorOccurred);
     connect(&watchdog, &QTimer::timeout, this, &AsyncProcess::onWatchdog);
+    live.insert(this);
 }
 
 AsyncProcess::~AsyncProcess()
 {
+    live.remove(this);
     if (process.state() != QProcess::NotRunning) {
         qWarning().noquote() << "Stopping" << request.program << "because its owner goes away";
-        reported = true; // nobody is left to tell
-        process.disconnect(this);
-        process.terminate();
-        if (!process.waitForFinished(2000)) {
-            process.kill();
-            process.waitForFinished(2000);
+        stopNow();
+    }
+}
+
+void AsyncProcess::stopNow()
+{
+    reported = true; // nobody is left to tell
+    process.disconnect(this);
+    process.terminate();
+    if (!process.waitForFinished(StationTimings::current().processStopGraceMs)) {
+        process.kill();
+        process.waitForFinished(2000);
+    }
+}
+
+void AsyncProcess::stopAllRunning()
+{
+    // All are asked at once, so that the grace is spent once, not once per child.
+    QList<AsyncProcess*> running;
+    for (AsyncProcess* candidate : live) {
+        if (candidate->isRunning()) {
+            qWarning().noquote() << "Stopping" << candidate->request.program << "because the station quits";
+            candidate->reported = true;
+            candidate->process.disconnect(candidate);
+            candidate->process.terminate();
+            running << candidate;
+        }
+    }
+    const QDeadlineTimer grace(StationTimings::current().processStopGraceMs);
+    for (AsyncProcess* candidate : running) {
+        if (!candidate->process.waitForFinished(int(grace.remainingTime()))) {
+            candidate->process.kill();
+            candidate->process.waitForFinished(2000);
         }
     }
 }
@@ -33,8 +71,12 @@ void AsyncProcess::start(const ProcessRequest& newRequest)
     request = newRequest;
     result = ProcessResult();
     reported = false;
-    if (!request.workingDirectory.isEmpty())
-        process.setWorkingDirectory(request.workingDirectory);
+    if (ProcessRunner::stoppingAll()) {
+        result.errorString = QStringLiteral("not started: the station quits");
+        QTimer::singleShot(0, this, &AsyncProcess::report);
+        return;
+    }
+    ProcessRunner::prepare(process, request);
     process.start(request.program, request.arguments,
                   request.writableStdin ? QIODevice::ReadWrite : QIODevice::ReadOnly);
     if (request.timeoutMs > 0)

@@ -18,6 +18,8 @@ public:
     bool isRunning() const;
     // Terminate, then kill once the grace period has passed.
     void stop(int graceMs = 3000);
+    // The station quits: every running child is ended now, waiting at most a short grace.
+    static void stopAllRunning();
 
 signals:
     void standardOutputAvailable(const QByteArray& bytes);
@@ -28,6 +30,7 @@ private:
     void onErrorOccurred(QProcess::ProcessError error);
     void onWatchdog();
     void report();
+    void stopNow(); // waits; the event loop may be gone
 
     QProcess process;
     QTimer watchdog;

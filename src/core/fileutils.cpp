@@ -7,6 +7,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace FileUtils {
 
@@ -24,20 +29,60 @@ bool removeTree(const QString& path)
     }
     return dir.rmdir(dir.absolutePath());
 }
+
+// The path with ".", ".." and the links along it resolved, as far as it exists; the rest appended.
+QString resolved(const QString& path)
+{
+    QString existing = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    QString rest;
+    while (!QFileInfo::exists(existing) && existing != QDir::rootPath()) {
+        rest = QLatin1Char('/') + QFileInfo(existing).fileName() + rest;
+        existing = QFileInfo(existing).absolutePath();
+    }
+    const QString canonical = QFileInfo(existing).canonicalFilePath();
+    return QDir::cleanPath((canonical.isEmpty() ? existing : canonical) + rest);
+}
+
+bool isSameOrAbove(const QString& candidate, const QString& folder)
+{
+    return folder == candidate || candidate == QDir::rootPath() ||
+           folder.startsWith(candidate + QLatin1Char('/'));
+}
+
+// Why `path` must not be removed, or empty.
+QString refusal(const QString& path)
+{
+    if (path.trimmed().isEmpty())
+        return QStringLiteral("an empty path");
+    const QString target = resolved(path);
+    if (target == QDir::rootPath())
+        return QStringLiteral("the root folder");
+    if (target == resolved(QDir::homePath()))
+        return QStringLiteral("the home folder");
+    if (isSameOrAbove(target, resolved(QDir::currentPath())))
+        return QStringLiteral("the station's working directory or a folder above it");
+    const QStringList keys{QStringLiteral("DeviceConfigPath"), QStringLiteral("ImagePath"),
+                           QStringLiteral("LogPath"), QStringLiteral("TestLogPath"),
+                           QStringLiteral("FlashScriptPath")};
+    const QStringList folders{Settings::DeviceConfigPath(), Settings::ImagePath(), Settings::LogPath(),
+                              Settings::TestLogPath(), Settings::FlashScriptPath()};
+    for (int i = 0; i < keys.size(); ++i) {
+        if (!folders.at(i).trimmed().isEmpty() && isSameOrAbove(target, resolved(folders.at(i))))
+            return QStringLiteral("the folder of %1 or a folder above it").arg(keys.at(i));
+    }
+    return QString();
+}
 } // namespace
 
 bool removeDir(const QString& path)
 {
-    if (path.trimmed().isEmpty()) {
-        qWarning() << "removeDir: refusing to remove an empty path";
+    const QString why = refusal(path);
+    if (!why.isEmpty()) {
+        qWarning().noquote() << "removeDir: refusing to remove" << path << "-" << why;
         return false;
     }
     const QFileInfo info(path);
     const QString absolute = QDir::cleanPath(info.absoluteFilePath());
-    if (absolute == QDir::rootPath() || absolute == QDir::cleanPath(QDir::currentPath())) {
-        qWarning() << "removeDir: refusing to remove" << absolute;
-        return false;
-    }
     if (info.isSymLink()) // the folder itself is a link: drop the link only
         return QFile::remove(absolute);
     if (!info.exists())
@@ -47,23 +92,62 @@ bool removeDir(const QString& path)
 
 QString extractionDirectory()
 {
-    const QString target = Settings::DeviceConfigTargetPath();
-    const int lastSlash = target.lastIndexOf(QLatin1Char('/'));
-    return lastSlash < 0 ? target : target.left(lastSlash);
+    // Cutting at the last "/" named the parent when the setting lacked its trailing "/".
+    QString target = Settings::DeviceConfigTargetPath();
+    while (target.size() > 1 && target.endsWith(QLatin1Char('/')))
+        target.chop(1);
+    return target;
 }
 
 void removeDeviceFiles(const FlashSession& session, bool includeAdditionals)
 {
     removeDir(extractionDirectory());
     const QString configPath = Settings::DeviceConfigPath();
-    QFile::remove(configPath + session.configArchiveName());
+    QFile::remove(inFolder(configPath, session.configArchiveName()));
     if (includeAdditionals)
-        QFile::remove(configPath + session.additionalsArchiveName());
+        QFile::remove(inFolder(configPath, session.additionalsArchiveName()));
 }
 
 bool isSafeFileName(const QString& name)
 {
     return !name.contains(QLatin1Char('/')) && name != QLatin1String(".") && name != QLatin1String("..");
+}
+
+QString inFolder(const QString& folder, const QString& name)
+{
+    if (folder.isEmpty() || folder.endsWith(QLatin1Char('/')))
+        return folder + name;
+    return folder + QLatin1Char('/') + name;
+}
+
+bool openNewFile(QFile& file, const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    ::unlink(name.constData()); // a link or file planted here goes, never what it points to
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        qWarning().noquote() << "Cannot create" << path << ::strerror(errno);
+        return false;
+    }
+    if (!file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    return true;
+}
+
+bool replaceFile(const QString& from, const QString& to)
+{
+    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+
+bool isRegularFileInside(const QString& path, const QString& folder)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink() || !info.isFile())
+        return false;
+    const QString root = QFileInfo(folder).canonicalFilePath();
+    return !root.isEmpty() && info.canonicalFilePath().startsWith(root + QLatin1Char('/'));
 }
 
 } // namespace FileUtils

@@ -14,6 +14,13 @@ QString FlashSession::additionalsArchiveName() const
            QStringLiteral("-additionals.tar.gz");
 }
 
+QString FlashSession::imageFileName() const
+{
+    if (isSnapshot())
+        return m_snapImageName + QStringLiteral(".img");
+    return m_image + QLatin1Char('-') + m_swVersion + QStringLiteral(".img");
+}
+
 bool FlashSession::isOrderNumber(const QString& text)
 {
     static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral("G[0-9]{7}")));

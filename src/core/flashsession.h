@@ -27,6 +27,7 @@ public:
     // Per-device file names, shared by the downloads, the flash step and the clean-up.
     QString configArchiveName() const;      // image-swVersion-serial.tar.gz
     QString additionalsArchiveName() const; // image-swVersion-serial-additionals.tar.gz
+    QString imageFileName() const;          // the .img the flash script is given
     bool isSnapshot() const { return isSnapshotVersion(m_swVersion); }
     static bool isSnapshotVersion(const QString& swVersion); // contains "-snap"
     static bool isOrderNumber(const QString& text);          // the whole text is "G" and seven digits

@@ -8,6 +8,8 @@ QString ProcessResult::outcome() const
         return QStringLiteral("failed to start: %1").arg(errorString);
     if (timedOut)
         return QStringLiteral("did not finish within its limit and was killed");
+    if (cancelled)
+        return QStringLiteral("was stopped because its run was cancelled");
     if (exitStatus == QProcess::CrashExit)
         return QStringLiteral("crashed (signal %1)").arg(exitCode);
     return QStringLiteral("exited with code %1").arg(exitCode);

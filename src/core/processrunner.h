@@ -8,4 +8,12 @@ class ProcessRunner
 {
 public:
     static ProcessResult run(const ProcessRequest& request);
+
+    // The station quits: every child still running ends (terminate, then kill after a
+    // short grace) and no new one starts. Safe to call from any thread.
+    static void stopAll();
+    static bool stoppingAll();
+
+    // Sets up a QProcess as the request asks (channels, folder, environment).
+    static void prepare(QProcess& process, const ProcessRequest& request);
 };

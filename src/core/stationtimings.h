@@ -15,7 +15,7 @@ struct StationTimings
     int imageExtractTimeoutMs = 2400000;
     int printTimeoutMs = 30000;
     int flashScriptTimeoutMs = 0; // none: a flash may take as long as it takes
-    int processStopGraceMs = 3000;
+    int processStopGraceMs = 1000; // terminate, then kill after this
 
     static const StationTimings& current();
     static void setForTesting(const StationTimings& timings);

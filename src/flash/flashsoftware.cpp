@@ -36,8 +36,7 @@ FlashSoftware::FlashSoftware(QWidget* parent)
             &FlashSoftware::onSerialNumberAssigned);
     connect(&configManager, &ConfigManager::downloadConfigComplete, this,
             &FlashSoftware::onDownloadConfigComplete);
-    connect(&configManager, &ConfigManager::imageDownloadProgress, this,
-            &FlashSoftware::onImageDownloadProgress);
+    connect(&configManager, &ConfigManager::imageProgress, this, &FlashSoftware::onImageProgress);
     ui->btnOpenPrintDialog->setEnabled(false);
     ui->btnRetry->setEnabled(false);
 }
@@ -76,11 +75,11 @@ void FlashSoftware::startFlashSequence()
 
 void FlashSoftware::reject() {}
 
-void FlashSoftware::onImageDownloadProgress(qint64 received, qint64 total)
+void FlashSoftware::onImageProgress(const ImageProgress& progress)
 {
-    if (!downloadingImage || total <= 0 || received < 0)
+    if (!downloadingImage || progress.total <= 0 || progress.done < 0)
         return;
-    const int value = int(imageDownloadedValue * qMin(received, total) / total);
+    const int value = int(imageDownloadedValue * qMin(progress.done, progress.total) / progress.total);
     // a retry starts with the bar where the last attempt left it; never move it back
     if (value > ui->pbStatus->value())
         ui->pbStatus->setValue(value);
@@ -141,10 +140,7 @@ void FlashSoftware::onDownloadConfigComplete(QString warning)
 
 QString FlashSoftware::imageFile() const
 {
-    if (session->isSnapshot())
-        return Settings::ImagePath() + session->snapImageName() + QStringLiteral(".img");
-    return Settings::ImagePath() + session->image() + QLatin1Char('-') + session->swVersion() +
-           QStringLiteral(".img");
+    return FileUtils::inFolder(Settings::ImagePath(), session->imageFileName());
 }
 
 void FlashSoftware::flashFirmware()

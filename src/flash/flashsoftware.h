@@ -46,7 +46,7 @@ private:
     void onDownloadConfigComplete(QString warning);
     void stopAtStep(const QString& warning, bool retryPossible);
     void updateProgress();
-    void onImageDownloadProgress(qint64 received, qint64 total);
+    void onImageProgress(const ImageProgress& progress);
     void restartNimbrel();
     void removeDownloadedConfigs();
     void flashFirmware();
