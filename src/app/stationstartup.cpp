@@ -2,13 +2,16 @@
 
 #include "configmanager.h"
 #include "mainwindow.h"
+#include "processrunner.h"
 #include "settings.h"
 #include "snapimage.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDebug>
+#include <QLibraryInfo>
 #include <QLocale>
+#include <QThreadPool>
 #include <QTranslator>
 #include <cstdio>
 
@@ -24,6 +27,14 @@ int run(QApplication& app)
             break;
         }
     }
+    // Qt's own texts (network errors, dialog buttons) in German, whatever the machine's locale.
+    QTranslator qtTranslator;
+    if (qtTranslator.load(QStringLiteral("qtbase_de"), QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
+        app.installTranslator(&qtTranslator);
+    else
+        qWarning() << "Qt's German translation (qttranslations5-l10n) is missing: some texts stay English";
+    // Scripts, tar and downloads still running must not keep the station from ending.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, [] { ProcessRunner::stopAll(); });
 
     MainWindow window;
     QCoreApplication::setOrganizationName(QStringLiteral("Tarvelin"));
@@ -65,7 +76,10 @@ int run(QApplication& app)
 
     window.showMaximized();
     window.setEndpointText(Settings::EndpointURL().toString());
-    return app.exec();
+    const int exitCode = app.exec();
+    // Pool tasks see the stop at once; their children get a short grace before they are killed.
+    QThreadPool::globalInstance()->waitForDone(3000);
+    return exitCode;
 }
 
 } // namespace StationStartup

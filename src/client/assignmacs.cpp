@@ -33,41 +33,62 @@ FlashSession* AssignMacs::flashSession() const
 
 QString AssignMacs::readMac(QString interfaceName)
 {
-    return readMacWith(Settings::Python(), Settings::ReadMacScript(), interfaceName);
+    return readMacWith(Settings::Python(), Settings::ReadMacScript(), interfaceName, {});
 }
 
-QString AssignMacs::readMacWith(QString python, QString script, QString interfaceName)
+void AssignMacs::setCancelToken(const CancelToken& token)
+{
+    cancel = token;
+}
+
+QString AssignMacs::macAddressIn(const QString& text)
+{
+    // Six pairs of hex digits with one kind of separator, not part of a longer run of them.
+    static const QRegularExpression pattern(QStringLiteral(
+        "(?<![0-9A-Fa-f:-])[0-9A-Fa-f]{2}([:-])[0-9A-Fa-f]{2}(?:\\1[0-9A-Fa-f]{2}){4}(?![0-9A-Fa-f:-])"));
+    QString found;
+    QString foundKey;
+    for (auto it = pattern.globalMatch(text); it.hasNext();) {
+        const QString address = it.next().captured(0);
+        const QString key = address.toLower().replace(QLatin1Char('-'), QLatin1Char(':'));
+        if (!found.isEmpty() && key != foundKey)
+            return QString(); // two different addresses: which one is the device's is unknown
+        if (found.isEmpty()) {
+            found = address;
+            foundKey = key;
+        }
+    }
+    return found;
+}
+
+QString AssignMacs::readMacWith(QString python, QString script, QString interfaceName, CancelToken cancel)
 {
     ProcessRequest request;
     request.program = python;
     request.arguments = QStringList{script, interfaceName};
     request.timeoutMs = StationTimings::current().macScriptTimeoutMs;
+    request.cancel = cancel;
     const ProcessResult result = ProcessRunner::run(request);
 
-    QString errorText = ProcessResult::textUpToNul(result.standardError);
+    const QString errorText = ProcessResult::textUpToNul(result.standardError);
     if (!result.finished())
         qWarning().noquote() << "MAC script for" << interfaceName << result.outcome();
-    // The script answers on standard error, whatever its exit code. A script that
-    // hung is judged by what it wrote up to its limit.
-    if ((result.exitStatus != QProcess::NormalExit && !result.timedOut) || errorText.isEmpty())
+    // The script answers on standard error, whatever its exit code. A script that hung is
+    // judged by what it wrote up to its limit.
+    if (!result.started || result.cancelled || (result.exitStatus != QProcess::NormalExit && !result.timedOut))
         return QString();
-    errorText.remove(QLatin1Char('\n'));
-    // A script that failed may have written an error message instead of an address
-    // (Python's "can't open file", a traceback): that must never be registered as a MAC.
-    static const QRegularExpression macPattern(QStringLiteral("^([0-9A-Fa-f]{2}[:-]){5}[0-9A-Fa-f]{2}\\r?$"));
-    if (!result.succeeded() && !macPattern.match(errorText).hasMatch()) {
-        qWarning().noquote() << "MAC script for" << interfaceName
-                             << "failed and wrote no address:" << errorText;
-        return QString();
-    }
-    return errorText;
+    // Only an address is registered as one: never a warning, a traceback or two addresses.
+    const QString address = macAddressIn(errorText);
+    if (address.isEmpty())
+        qWarning().noquote() << "MAC script for" << interfaceName << "wrote no single MAC address:" << errorText;
+    return address;
 }
 
 QFuture<QString> AssignMacs::startRead(const QString& interfaceName) const
 {
     // Settings are read here, in the GUI thread; the task only gets copies.
     return QtConcurrent::run(&AssignMacs::readMacWith, Settings::Python(), Settings::ReadMacScript(),
-                             interfaceName);
+                             interfaceName, cancel);
 }
 
 void AssignMacs::run()

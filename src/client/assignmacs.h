@@ -1,5 +1,7 @@
 #pragma once
 
+#include "processresult.h"
+
 #include <QFutureWatcher>
 #include <QObject>
 #include <QString>
@@ -22,6 +24,10 @@ public:
     // Runs the MAC script for one interface; the address it wrote to standard error,
     // empty when it could not be read. Needs no object; runs in a pool thread.
     static QString readMac(QString interfaceName);
+    // The one MAC address in a script's output, as written; empty when there is none or more than one.
+    static QString macAddressIn(const QString& text);
+    // Set by the owner when it closes: the reads still running end.
+    void setCancelToken(const CancelToken& token);
 
 signals:
     void errorOccured(QString warning);
@@ -35,7 +41,7 @@ private slots:
     void receivedMAC2();
 
 private:
-    static QString readMacWith(QString python, QString script, QString interfaceName);
+    static QString readMacWith(QString python, QString script, QString interfaceName, CancelToken cancel);
     QFuture<QString> startRead(const QString& interfaceName) const;
 
     ConfigManager* configManager;
@@ -45,4 +51,5 @@ private:
     // Each read is handled once, although its watcher reports both canceled and finished.
     bool eth0Pending = false;
     bool eth1Pending = false;
+    CancelToken cancel;
 };

@@ -5,6 +5,7 @@
 #include "flashsession.h"
 #include "settings.h"
 #include "stationtimings.h"
+#include "tlstrust.h"
 
 #include <QDebug>
 #include <QDir>
@@ -21,6 +22,7 @@
 namespace {
 const char* const localFileProperty = "nimbrelLocalFile";
 const QString partSuffix = QStringLiteral(".part");
+ConfigManager::SpecsOutcome specsOutcome; // GUI thread only
 // Beyond 2^53 - 1 a JSON number no longer carries every whole number exactly.
 const double largestExactSerial = 9007199254740991.0;
 
@@ -132,6 +134,7 @@ QNetworkRequest ConfigManager::configRequest(const QString& path,
                                      QUrl::toPercentEncoding(item.second));
     url.setQuery(items.isEmpty() ? QString() : items.join(QLatin1Char('&')), QUrl::StrictMode);
 
+    TlsTrust::applyToQt();
     QNetworkRequest request(url);
     QByteArray authorization = Settings::Authorization();
     if (authorization.isNull())
@@ -186,7 +189,8 @@ void ConfigManager::readSpec()
     if (!failure.failed() && !document.isArray())
         failure.kind = TransferFailure::BadReply; // a broken reply must not wipe the catalogue
     if (failure.failed()) {
-        emit specsReceived(failureWarning(reply, StationRequest::Specs, failure, body));
+        specsOutcome = {true, failureWarning(reply, StationRequest::Specs, failure, body)};
+        emit specsReceived(specsOutcome.warning);
         return; // the list in force stays
     }
     QList<SpecEntry> specs;
@@ -200,7 +204,13 @@ void ConfigManager::readSpec()
         specs.append(entry);
     }
     Settings::instance()->setSpecs(specs);
+    specsOutcome = {true, QString()};
     emit specsReceived(QString());
+}
+
+ConfigManager::SpecsOutcome ConfigManager::lastSpecsOutcome()
+{
+    return specsOutcome;
 }
 
 void ConfigManager::assignSerialNumber(const QString& article, const QString& version,

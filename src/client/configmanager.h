@@ -39,6 +39,14 @@ public:
                                     const QString& commitHash);
     static QString imageServerPath(const QString& image, const QString& swVersion, const QString& imageFolder,
                                    const QString& snapDate, const QString& commitHash);
+    // How the last spec request of this run ended: not yet, with the list, or with this warning.
+    struct SpecsOutcome
+    {
+        bool answered = false;
+        QString warning;
+    };
+    static SpecsOutcome lastSpecsOutcome();
+
     // The serial number in a reply of the server, or empty when it holds none the station may use.
     static QString serialNumberOf(const QJsonValue& value);
 

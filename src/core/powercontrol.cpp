@@ -1,5 +1,6 @@
 #include "powercontrol.h"
 
+#include "jobchain.h"
 #include "processrunner.h"
 #include "settings.h"
 #include "stationtimings.h"
@@ -14,6 +15,15 @@ namespace {
 const int relayGapMs = 500;
 const char* const powerScript = "powerNimbrel.sh";
 int waitDepth = 0; // GUI thread only
+
+// True when the window that asked for the switch no longer owns the device.
+bool abandoned(const QPointer<const QObject>& requester, bool hadRequester, const char* what)
+{
+    if (!hadRequester || (requester && !JobChain::isRetired(requester)))
+        return false;
+    qDebug().noquote() << QStringLiteral("Power %1 stopped: its job was replaced").arg(QLatin1String(what));
+    return true;
+}
 } // namespace
 
 bool PowerControl::executeScript(const QString& scriptPath, const QStringList& arguments)
@@ -28,12 +38,14 @@ bool PowerControl::executeScript(const QString& scriptPath, const QStringList& a
     return runPythonScript(scriptPath, arguments, timeoutMs);
 }
 
-bool PowerControl::runPythonScript(const QString& scriptPath, const QStringList& arguments, int timeoutMs)
+bool PowerControl::runPythonScript(const QString& scriptPath, const QStringList& arguments, int timeoutMs,
+                                   const CancelToken& cancel)
 {
     ProcessRequest request;
     request.program = Settings::Python();
     request.arguments = QStringList{scriptPath} + arguments;
     request.timeoutMs = timeoutMs;
+    request.cancel = cancel;
     const ProcessResult result = ProcessRunner::run(request);
 
     qDebug().noquote() << ProcessResult::textUpToNul(result.standardOutput);
@@ -66,19 +78,26 @@ void PowerControl::switchRelay(const QString& relay, const QString& state)
         qDebug().noquote() << QStringLiteral("Power %1 failed (%2)").arg(state, relay);
 }
 
-void PowerControl::powerOn()
+void PowerControl::powerOn(const QObject* requester)
 {
+    const QPointer<const QObject> guard(requester);
+    if (abandoned(guard, requester, "ON"))
+        return;
     if (Settings::NimbrelSystem()) {
         runPowerScript(QStringLiteral("90"));
         return;
     }
     switchRelay(QStringLiteral("5"), QStringLiteral("ON"));
     waitProcessingEvents(relayGapMs);
+    if (abandoned(guard, requester, "ON"))
+        return;
     switchRelay(QStringLiteral("8"), QStringLiteral("ON"));
 }
 
-void PowerControl::powerOff()
+void PowerControl::powerOff(const QObject* requester)
 {
+    if (abandoned(QPointer<const QObject>(requester), requester, "OFF"))
+        return;
     if (Settings::NimbrelSystem()) {
         runPowerScript(QStringLiteral("0"));
         return;
@@ -87,11 +106,14 @@ void PowerControl::powerOff()
     switchRelay(QStringLiteral("8"), QStringLiteral("OFF"));
 }
 
-void PowerControl::powerCycle()
+void PowerControl::powerCycle(const QObject* requester)
 {
-    powerOff();
+    const QPointer<const QObject> guard(requester);
+    powerOff(requester);
     waitProcessingEvents(relayGapMs);
-    powerOn();
+    if (abandoned(guard, requester, "cycle"))
+        return;
+    powerOn(requester);
 }
 
 void PowerControl::waitProcessingEvents(int milliseconds)

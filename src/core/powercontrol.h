@@ -1,5 +1,8 @@
 #pragma once
 
+#include "processresult.h"
+
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
@@ -15,11 +18,14 @@ public:
     bool executeScript(const QString& scriptPath, const QStringList& arguments, int timeoutMs);
 
     // The run and its log lines, shared by every Python script of the station (thread-safe).
-    static bool runPythonScript(const QString& scriptPath, const QStringList& arguments, int timeoutMs);
+    static bool runPythonScript(const QString& scriptPath, const QStringList& arguments, int timeoutMs,
+                                const CancelToken& cancel = {});
 
-    void powerOn();
-    void powerOff();
-    void powerCycle();
+    // A window that switches the device names itself: once its job is retired (or the window
+    // gone) while a step waits, the remaining steps are left out.
+    void powerOn(const QObject* requester = nullptr);
+    void powerOff(const QObject* requester = nullptr);
+    void powerCycle(const QObject* requester = nullptr);
 
     // Lets the event loop run for the given time, measured on a monotonic clock.
     static void waitProcessingEvents(int milliseconds);

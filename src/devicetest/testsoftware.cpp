@@ -3,6 +3,7 @@
 
 #include "assignmacs.h"
 #include "flashsession.h"
+#include "jobchain.h"
 #include "messagebox.h"
 #include "powercontrol.h"
 #include "printlabels.h"
@@ -67,7 +68,13 @@ TestSoftware::TestSoftware(QWidget* parent) : QMainWindow(parent), ui(new Ui::Te
 
 TestSoftware::~TestSoftware()
 {
+    runs->store(true); // a script of a window that is gone must not act on the device any longer
     delete ui;
+}
+
+bool TestSoftware::ended() const
+{
+    return closed || JobChain::isRetired(this);
 }
 
 void TestSoftware::setFlashSession(FlashSession* session)
@@ -84,17 +91,25 @@ const FlashSession& TestSoftware::job() const
 
 bool TestSoftware::executeScript(QString scriptPath, QString argument)
 {
+    return executeCancellableScript(scriptPath, argument, {});
+}
+
+bool TestSoftware::executeCancellableScript(QString scriptPath, QString argument, CancelToken cancel)
+{
     qDebug() << "execute Script";
     qDebug() << scriptPath << argument;
     return PowerControl::runPythonScript(scriptPath, QStringList{argument},
-                                         StationTimings::current().scriptTimeoutMs);
+                                         StationTimings::current().scriptTimeoutMs, cancel);
 }
 
 void TestSoftware::closeEvent(QCloseEvent* event)
 {
-    // A run the operator abandoned must not open the labels later on its own.
+    // Closing ends the chain: scripts still running are ended, nothing later starts or shows.
+    closed = true;
+    runs->store(true);
     additionalsTimer.stop();
     ledConfirmed = false;
+    delete assignMacs;
     QMainWindow::closeEvent(event);
 }
 
@@ -133,6 +148,8 @@ bool TestSoftware::isTestServerReachable()
 
 void TestSoftware::on_btnLEDOK_clicked()
 {
+    if (ended())
+        return;
     ui->txtLog->clear();
     ledConfirmed = true;
     ui->btnLEDOK->setEnabled(false);
@@ -145,6 +162,7 @@ void TestSoftware::on_btnLEDOK_clicked()
     interfacesOk = false;
     // A single test left over from before must not cut this chain short.
     singleTestOnly = false;
+    macsRegistered = false; // this confirmation registers them anew
     ui->lblSeriennummerTarvelin->setText(job().serialNumber());
 
     if (!isTestServerReachable()) {
@@ -178,8 +196,10 @@ void TestSoftware::on_btnStartTests_clicked()
 void TestSoftware::on_btnReset_clicked()
 {
     setEnabled(false);
-    PowerControl().powerCycle();
-    setEnabled(true);
+    QPointer<TestSoftware> self(this);
+    PowerControl().powerCycle(this);
+    if (self)
+        setEnabled(true);
 }
 
 void TestSoftware::on_btnCancel_clicked()
@@ -190,8 +210,10 @@ void TestSoftware::on_btnCancel_clicked()
 void TestSoftware::startScript(QFutureWatcher<bool>& watcher, bool& pending, const QString& scriptPath,
                                const QString& argument)
 {
+    if (ended())
+        return;
     pending = true;
-    watcher.setFuture(QtConcurrent::run(&TestSoftware::executeScript, scriptPath, argument));
+    watcher.setFuture(QtConcurrent::run(&TestSoftware::executeCancellableScript, scriptPath, argument, runs));
 }
 
 bool TestSoftware::takeResult(const QFutureWatcher<bool>& watcher, bool& pending)
@@ -230,6 +252,8 @@ void TestSoftware::startDisableProductionTest()
 
 void TestSoftware::testTestTasterFinished()
 {
+    if (ended())
+        return;
     if (!testButtonPending) // finished after canceled: handled once
         return;
     const bool passed = takeResult(testButtonWatcher, testButtonPending);
@@ -251,6 +275,8 @@ void TestSoftware::testTestTasterFinished()
 
 void TestSoftware::testResetTasterFinished()
 {
+    if (ended())
+        return;
     if (!resetButtonPending)
         return;
     const bool passed = takeResult(resetButtonWatcher, resetButtonPending);
@@ -272,6 +298,8 @@ void TestSoftware::testResetTasterFinished()
 
 void TestSoftware::testInterfaceFinished()
 {
+    if (ended())
+        return;
     if (!interfacePending)
         return;
     const bool passed = takeResult(interfaceWatcher, interfacePending);
@@ -292,6 +320,8 @@ void TestSoftware::testInterfaceFinished()
 
 void TestSoftware::on_btnOpenPrintDialog_clicked()
 {
+    if (ended())
+        return;
     bool isNumber = false;
     int majorRelease = job().swVersion().split(QLatin1Char('.')).first().toInt(&isNumber, 10);
     if (!isNumber)
@@ -305,6 +335,14 @@ void TestSoftware::on_btnOpenPrintDialog_clicked()
     }
     if (!allTestsPassed()) {
         MessageBox::warning(this, QStringLiteral("Tests noch nicht abgeschlossen oder fehlerhaft!"));
+        return;
+    }
+    // A device leaves the station only with its MAC addresses on the server.
+    if (!macsRegistered) {
+        MessageBox::warning(this, assignMacs ? QStringLiteral("Bitte warten und erneut versuchen - MAC-Adressen "
+                                                              "werden noch registriert!")
+                                             : QStringLiteral("MAC-Adressen sind nicht registriert - bitte "
+                                                              "LED-Test wiederholen!"));
         return;
     }
 
@@ -340,6 +378,8 @@ void TestSoftware::on_btnOpenPrintDialog_clicked()
 
 void TestSoftware::disableProductionServerFinished()
 {
+    if (ended())
+        return;
     if (!disableProductionPending)
         return;
     const bool passed = takeResult(disableProductionWatcher, disableProductionPending);
@@ -400,7 +440,9 @@ void TestSoftware::showLatestTestLog()
 void TestSoftware::startMacAssignment()
 {
     qDebug() << "Assign Macs";
+    delete assignMacs; // the previous confirmation's worker: its result no longer counts
     assignMacs = new AssignMacs(this);
+    assignMacs->setCancelToken(runs);
     assignMacs->setFlashSession(flashSession);
     qDebug() << "FlashSession set";
     connect(assignMacs, &AssignMacs::errorOccured, this, &TestSoftware::assignError);
@@ -409,22 +451,27 @@ void TestSoftware::startMacAssignment()
 
 void TestSoftware::assignError(QString warning)
 {
-    // A worker of an earlier confirmation may report after a newer one started.
-    if (auto* worker = qobject_cast<AssignMacs*>(sender())) {
-        worker->deleteLater();
-        if (worker == assignMacs)
-            assignMacs = nullptr;
-    }
+    auto* worker = qobject_cast<AssignMacs*>(sender());
+    if (!worker || worker != assignMacs || ended())
+        return;
+    worker->deleteLater();
+    assignMacs = nullptr;
+    macsRegistered = warning.isEmpty();
     if (!warning.isEmpty()) {
         MessageBox::warning(this, warning);
         ui->btnOpenPrintDialog->setEnabled(false);
-    } else {
-        ui->btnOpenPrintDialog->setEnabled(true);
+        return;
     }
+    ui->btnOpenPrintDialog->setEnabled(true);
+    // The additionals may have arrived while the addresses were still being registered.
+    if (additionalsReady && allTestsPassed())
+        on_btnOpenPrintDialog_clicked();
 }
 
 void TestSoftware::downloadAdditionals()
 {
+    if (ended())
+        return;
     qDebug() << "downloadAdditionals";
     additionalsReady = false;
     additionalsTimer.stop();
@@ -434,6 +481,8 @@ void TestSoftware::downloadAdditionals()
 
 void TestSoftware::downloadAdditionalsComplete(QString warning)
 {
+    if (ended())
+        return;
     if (!warning.isEmpty()) {
         MessageBox::warning(this, warning);
         appendToLog(warning + QLatin1Char('\n'));
@@ -442,6 +491,7 @@ void TestSoftware::downloadAdditionalsComplete(QString warning)
         return;
     }
     additionalsReady = true;
-    if (allTestsPassed())
+    // Still registering the addresses: their report goes on to the labels.
+    if (allTestsPassed() && !assignMacs)
         on_btnOpenPrintDialog_clicked();
 }

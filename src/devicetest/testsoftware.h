@@ -1,6 +1,7 @@
 #pragma once
 
 #include "configmanager.h"
+#include "processresult.h"
 
 #include <QFutureWatcher>
 #include <QMainWindow>
@@ -29,6 +30,7 @@ public:
     // Runs a counterpart script under the configured Python with one argument (also an
     // empty one). Safe to run in a pool thread; true only for a normal exit with code 0.
     static bool executeScript(QString scriptPath, QString argument);
+    static bool executeCancellableScript(QString scriptPath, QString argument, CancelToken cancel);
 
 signals:
     void ResultDisableProductionTestServer(bool result);
@@ -72,6 +74,8 @@ private:
     void appendToLog(const QString& text);
     bool allTestsPassed() const;
     const FlashSession& job() const;
+    // True once the window was closed or its job replaced: nothing more starts, nothing is shown.
+    bool ended() const;
 
     Ui::TestSoftware* ui;
     FlashSession* flashSession = nullptr;
@@ -90,6 +94,9 @@ private:
     bool interfacesOk = false;
     bool singleTestOnly = false;
     bool additionalsReady = false;
+    bool macsRegistered = false; // by the worker of the current LED confirmation
+    bool closed = false;
+    CancelToken runs = makeCancelToken(); // ends this window's scripts when it closes
 
     // A started run whose result has not been handled yet. A watcher alone cannot tell:
     // its future ends before the finished signal reaches this thread.

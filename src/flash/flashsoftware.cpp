@@ -4,6 +4,7 @@
 #include "asyncprocess.h"
 #include "fileutils.h"
 #include "flashsession.h"
+#include "jobchain.h"
 #include "messagebox.h"
 #include "powercontrol.h"
 #include "settings.h"
@@ -75,6 +76,11 @@ void FlashSoftware::startFlashSequence()
 
 void FlashSoftware::reject() {}
 
+bool FlashSoftware::stopped() const
+{
+    return cancelled || JobChain::isRetired(this);
+}
+
 void FlashSoftware::onImageProgress(const ImageProgress& progress)
 {
     if (!downloadingImage || progress.total <= 0 || progress.done < 0)
@@ -87,6 +93,8 @@ void FlashSoftware::onImageProgress(const ImageProgress& progress)
 
 void FlashSoftware::stopAtStep(const QString& warning, bool retryPossible)
 {
+    if (stopped())
+        return;
     QPointer<FlashSoftware> self(this);
     MessageBox::warning(this, warning);
     if (self) // the box's event loop may have seen the next job delete this dialog
@@ -97,6 +105,8 @@ void FlashSoftware::onDownloadImageComplete(QString warning)
 {
     qDebug() << "download Image complete";
     downloadingImage = false;
+    if (stopped())
+        return;
     if (!warning.isEmpty()) {
         stopAtStep(warning, true);
         return;
@@ -110,6 +120,10 @@ void FlashSoftware::onDownloadImageComplete(QString warning)
 void FlashSoftware::onSerialNumberAssigned(QString serialNumber, QString warning)
 {
     qDebug().noquote() << "assinged serialnumber " + serialNumber;
+    if (stopped()) {
+        qDebug() << "Serial number ignored: the flash dialog was cancelled or replaced";
+        return;
+    }
     // Without a number of its own the device would be flashed and labelled with the previous one's;
     // the number also names the device's files.
     if (warning.isEmpty() && (serialNumber.isEmpty() || !FileUtils::isSafeFileName(serialNumber)))
@@ -127,6 +141,8 @@ void FlashSoftware::onSerialNumberAssigned(QString serialNumber, QString warning
 
 void FlashSoftware::onDownloadConfigComplete(QString warning)
 {
+    if (stopped())
+        return;
     if (!warning.isEmpty()) {
         stopAtStep(warning, true);
         return;
@@ -148,6 +164,17 @@ void FlashSoftware::flashFirmware()
     if (flashProcess) { // left over from an earlier attempt, which has ended
         flashProcess->deleteLater();
         flashProcess = nullptr;
+    }
+    // The script writes whatever it is given onto the device: only the image the station unpacked.
+    if (!FileUtils::isRegularFileInside(imageFile(), Settings::ImagePath())) {
+        qWarning().noquote() << "Not flashing: no regular image file at" << imageFile();
+        QPointer<FlashSoftware> self(this);
+        MessageBox::critical(this, QStringLiteral("Flashvorgang fehlgeschlagen: Image-Datei fehlt oder ist "
+                                                  "keine reguläre Datei im Image-Ordner: %1")
+                                       .arg(imageFile()));
+        if (self)
+            ui->btnRetry->setEnabled(true);
+        return;
     }
     AsyncProcess* process = new AsyncProcess(this);
     flashProcess = process;
@@ -201,6 +228,13 @@ void FlashSoftware::onFlashFinished(AsyncProcess* process, const ProcessResult& 
         return;
     flashProcess = nullptr;
     process->deleteLater();
+    if (stopped()) {
+        // The script was left to finish its write; its device belongs to no job any more.
+        qDebug().noquote() << "Flash script ended after its dialog was cancelled or replaced: result ignored"
+                           << result.outcome();
+        progressTimer->stop();
+        return;
+    }
 
     const QString rest = ProcessResult::textUpToNul(result.standardOutput);
     if (!rest.isEmpty())
@@ -229,8 +263,8 @@ void FlashSoftware::restartNimbrel()
 {
     qDebug() << "restartNimbrel";
     QPointer<FlashSoftware> self(this);
-    PowerControl().powerCycle();
-    if (!self) // the next job took over while the power was switched
+    PowerControl().powerCycle(this);
+    if (!self || stopped()) // the next job took over while the power was switched
         return;
     ui->cbRebootNimbrel->setChecked(true);
     ui->pbStatus->setValue(rebootedValue);
@@ -272,8 +306,8 @@ void FlashSoftware::on_btnRetry_clicked()
     // Disabled first: a step that fails at once re-enables it for the next try.
     ui->btnRetry->setEnabled(false);
     QPointer<FlashSoftware> self(this);
-    PowerControl().powerCycle();
-    if (!self)
+    PowerControl().powerCycle(this);
+    if (!self || stopped())
         return;
     removeDownloadedConfigs();
     startFlashSequence();
@@ -282,5 +316,6 @@ void FlashSoftware::on_btnRetry_clicked()
 void FlashSoftware::on_btnCancel_clicked()
 {
     qDebug() << "cancel flashing";
+    cancelled = true;
     done(0);
 }

@@ -52,6 +52,9 @@ private:
     void flashFirmware();
     void onFlashFinished(AsyncProcess* process, const ProcessResult& result);
     QString imageFile() const;
+    // True once "abbrechen" was pressed or the next job took over: from then on nothing of this
+    // dialog writes the job record or acts on the device.
+    bool stopped() const;
 
     Ui::FlashSoftware* ui;
     ConfigManager configManager;
@@ -61,4 +64,5 @@ private:
     AsyncProcess* flashProcess = nullptr;
     QTimer* microcontrollerTimer = nullptr;
     bool downloadingImage = false;
+    bool cancelled = false;
 };

@@ -3,6 +3,7 @@
 
 #include "fileutils.h"
 #include "flashsession.h"
+#include "jobchain.h"
 #include "messagebox.h"
 #include "settings.h"
 #include "testsoftware.h"
@@ -76,6 +77,7 @@ void FATTest::on_btnOk_clicked()
         qWarning() << "FATTest: no FlashSession set";
         return;
     }
+    emit jobStarting();
     flashSession->setArticle(ui->cbArticle->currentText().trimmed());
     flashSession->setSwVersion(ui->cbSWVersion->currentText().trimmed());
     flashSession->setOrderNumber(barcode);
@@ -88,6 +90,10 @@ void FATTest::on_btnOk_clicked()
 void FATTest::onSerialNumberAssigned(QString serialNumber, QString warning)
 {
     qDebug().noquote() << "assinged serialnumber " + serialNumber;
+    if (JobChain::isRetired(this)) {
+        qDebug() << "FAT re-test replaced by another job: serial number ignored";
+        return;
+    }
     if (serialNumber.isEmpty()) {
         ui->btnOk->setEnabled(true);
         // An empty box would leave the operator guessing.
@@ -109,6 +115,8 @@ void FATTest::onSerialNumberAssigned(QString serialNumber, QString warning)
 
 void FATTest::onConfigDownloaded(QString warning)
 {
+    if (JobChain::isRetired(this))
+        return;
     ui->btnOk->setEnabled(true);
     if (!warning.isEmpty()) {
         MessageBox::warning(this, warning);

@@ -23,6 +23,10 @@ public:
     // Also preselects the job's article and software version.
     void setFlashSession(FlashSession* session);
 
+signals:
+    // "Ok" is about to write the job record for a new device: every other job must go first.
+    void jobStarting();
+
 private slots:
     void on_btnOk_clicked();
     void on_cbArticle_currentIndexChanged(int index);

@@ -3,6 +3,7 @@
 #include "about.h"
 #include "fattest.h"
 #include "flashsession.h"
+#include "jobchain.h"
 #include "messagebox.h"
 #include "powercontrol.h"
 #include "scanbarcode.h"
@@ -18,13 +19,22 @@
 
 namespace {
 
-// Deletes a finished job's windows only once no power wait is running up the stack:
-// code of those windows may be waiting in such a loop and would run on in freed memory.
+bool holdsModalBox(QObject* object)
+{
+    for (QWidget* modal = QApplication::activeModalWidget(); modal; modal = modal->parentWidget()) {
+        if (modal == object)
+            return true;
+    }
+    return false;
+}
+
+// Deletes a finished job's windows only once no power wait or box of theirs is running up
+// the stack: code of those windows may be waiting in such a loop and would run on in freed memory.
 void deleteWhenIdle(QPointer<QObject> object)
 {
     if (!object)
         return;
-    if (PowerControl::isWaiting()) {
+    if (PowerControl::isWaiting() || holdsModalBox(object)) {
         QTimer::singleShot(50, [object] { deleteWhenIdle(object); });
         return;
     }
@@ -74,7 +84,7 @@ void MainWindow::on_txtBarcode_returnPressed()
         ui->txtBarcode->clear();
         return;
     }
-    retireOrderDialog();
+    retireJobs();
     ScanBarcode* dialog = createOrderDialog();
     dialog->presetOrderNumber(text);
     ui->lblEMSSerialNumber->setText(text);
@@ -83,7 +93,7 @@ void MainWindow::on_txtBarcode_returnPressed()
 
 void MainWindow::on_pushButton_clicked()
 {
-    retireOrderDialog();
+    retireJobs();
     checkFlashScript(); // a warning only; the operator may go on
     if (!checkArticleAndVersion())
         return;
@@ -93,25 +103,35 @@ void MainWindow::on_pushButton_clicked()
 ScanBarcode* MainWindow::createOrderDialog()
 {
     scanBarcode = new ScanBarcode(this);
+    jobWindows << scanBarcode;
     scanBarcode->adjustSize();
     scanBarcode->show();
     scanBarcode->setFlashSession(m_flashSession);
     return scanBarcode;
 }
 
-void MainWindow::retireOrderDialog()
+void MainWindow::retireJobs(QWidget* keep)
 {
-    if (!scanBarcode)
-        return;
-    ScanBarcode* old = scanBarcode;
-    scanBarcode = nullptr;
-    // The previous job's windows are its children; take them off the screen now.
-    for (QWidget* window : old->findChildren<QWidget*>()) {
-        if (window->isWindow())
-            window->hide();
+    const QList<QPointer<QWidget>> windows = jobWindows;
+    jobWindows.clear();
+    for (const QPointer<QWidget>& first : windows) {
+        if (!first)
+            continue;
+        if (first == keep) {
+            jobWindows << first;
+            continue;
+        }
+        if (first == scanBarcode)
+            scanBarcode = nullptr;
+        JobChain::retire(first);
+        // The job's later windows are its children; take them off the screen now.
+        for (QWidget* window : first->findChildren<QWidget*>()) {
+            if (window->isWindow())
+                window->hide();
+        }
+        first->hide();
+        deleteWhenIdle(first.data());
     }
-    old->hide();
-    deleteWhenIdle(old);
 }
 
 bool MainWindow::checkArticleAndVersion()
@@ -196,9 +216,13 @@ void MainWindow::on_btnPowerOn_clicked()
 void MainWindow::on_btnFATTest_clicked()
 {
     PowerControl().powerOn();
-    fatTest = new FATTest(this);
-    fatTest->show();
-    fatTest->setFlashSession(m_flashSession);
+    FATTest* dialog = new FATTest(this);
+    fatTest = dialog;
+    jobWindows << dialog;
+    // Its "Ok" starts a job: the others go before it writes the job record.
+    connect(dialog, &FATTest::jobStarting, this, [this, dialog] { retireJobs(dialog); });
+    dialog->show();
+    dialog->setFlashSession(m_flashSession);
 }
 
 void MainWindow::on_actionUeber_triggered()
@@ -209,5 +233,12 @@ void MainWindow::on_actionUeber_triggered()
 
 void MainWindow::on_actionBeenden_triggered()
 {
+    QApplication::quit();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    // The job windows are windows of their own; closing the main window ends the station all the same.
+    QMainWindow::closeEvent(event);
     QApplication::quit();
 }

@@ -31,6 +31,7 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private slots:
     void on_pushButton_clicked();
@@ -45,7 +46,8 @@ private:
     bool checkArticleAndVersion();
     bool checkFlashScript();
     void onArticleAndVersionSelected(const QString& article, const QString& swVersion);
-    void retireOrderDialog();
+    // Starting a job retires the windows of every other job, of either chain.
+    void retireJobs(QWidget* keep = nullptr);
     ScanBarcode* createOrderDialog();
 
     Ui::MainWindow* ui;
@@ -54,5 +56,6 @@ private:
     FlashSession* m_flashSession = nullptr;
     QPointer<SelectSoftware> selectSoftware;
     QPointer<FATTest> fatTest;
+    QList<QPointer<QWidget>> jobWindows; // the first window of each job chain
     bool forwardingKey = false;
 };

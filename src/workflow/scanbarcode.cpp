@@ -3,6 +3,7 @@
 
 #include "flashsession.h"
 #include "flashsoftware.h"
+#include "jobchain.h"
 #include "powercontrol.h"
 
 #include <QDebug>
@@ -48,9 +49,11 @@ void ScanBarcode::on_pushButton_clicked()
     ui->txtAuftragsnummer->setReadOnly(true);
 
     QPointer<ScanBarcode> self(this);
-    PowerControl().powerOn();
-    if (!self) // the next job replaced this one while the power was switched
+    PowerControl().powerOn(this);
+    if (!self || JobChain::isRetired(this)) { // the next job replaced this one while the power was switched
+        qDebug().noquote() << "Order" << orderNumber << "replaced by the next job before it started";
         return;
+    }
 
     hide();
     flashDialog = new FlashSoftware(this);

@@ -2,14 +2,34 @@
 
 #include "ui_selectsoftware.h"
 
-#include <QStringList>
+#include "messagebox.h"
 
-SelectSoftware::SelectSoftware(QWidget* parent)
-    : QDialog(parent), ui(new Ui::SelectSoftware), specs(Settings::instance()->specs())
+#include <QStringList>
+#include <QTimer>
+
+namespace {
+const QString noArticles = QStringLiteral("Der Server bietet keine Artikel an.");
+}
+
+SelectSoftware::SelectSoftware(QWidget* parent) : QDialog(parent), ui(new Ui::SelectSoftware)
 {
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("Artikel und Softwareversion"));
+    fillArticles();
+    if (!specs.isEmpty())
+        return;
+    // An empty choice needs its reason, and the server another chance.
+    connect(&configManager, &ConfigManager::specsReceived, this, &SelectSoftware::onSpecsReceived);
+    configManager.requestSpecs();
+    const ConfigManager::SpecsOutcome last = ConfigManager::lastSpecsOutcome();
+    if (last.answered) // shown once the dialog is on the screen
+        QTimer::singleShot(0, this, [this, last] { explainEmptyList(last.warning); });
+}
 
+void SelectSoftware::fillArticles()
+{
+    specs = Settings::instance()->specs();
+    ui->cbArticle->clear();
     QStringList articles;
     for (const SpecEntry& entry : specs) {
         if (!articles.contains(entry.article))
@@ -17,6 +37,19 @@ SelectSoftware::SelectSoftware(QWidget* parent)
     }
     ui->cbArticle->addItems(articles); // the first article fills the version box
     on_cbArticle_currentIndexChanged(ui->cbArticle->currentIndex());
+}
+
+void SelectSoftware::explainEmptyList(const QString& warning)
+{
+    MessageBox::warning(this, warning.isEmpty() ? noArticles : warning);
+}
+
+void SelectSoftware::onSpecsReceived(const QString& warning)
+{
+    if (warning.isEmpty())
+        fillArticles();
+    if (!warning.isEmpty() || specs.isEmpty())
+        explainEmptyList(warning);
 }
 
 SelectSoftware::~SelectSoftware()

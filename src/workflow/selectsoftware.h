@@ -1,5 +1,6 @@
 #pragma once
 
+#include "configmanager.h"
 #include "settings.h"
 
 #include <QDialog>
@@ -26,7 +27,12 @@ private slots:
     void on_cbArticle_currentIndexChanged(int index);
 
 private:
+    void fillArticles();
+    void explainEmptyList(const QString& warning);
+    void onSpecsReceived(const QString& warning);
+
     Ui::SelectSoftware* ui;
-    // The list as it was when the dialog opened, so both boxes always agree.
-    const QList<SpecEntry> specs;
+    // The list as it was when the dialog was filled, so both boxes always agree.
+    QList<SpecEntry> specs;
+    ConfigManager configManager; // asks again when the list is empty
 };
