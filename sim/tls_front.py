@@ -141,7 +141,7 @@ def openssl(args, cwd, san="DNS:unused"):
         r = subprocess.run(["openssl"] + args, cwd=cwd, env=dict(os.environ, SAN=san),
                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     except FileNotFoundError:
-        raise CannotStart("openssl nicht gefunden (Paket openssl installieren)")
+        raise CannotStart("openssl nicht gefunden (Paket openssl installieren: scripts/setup-deps)")
     if r.returncode != 0:
         lines = r.stderr.decode("utf-8", "replace").strip().splitlines() or ["?"]
         raise CannotStart("openssl %s fehlgeschlagen: %s" % (args[0], lines[-1]))
@@ -229,7 +229,7 @@ def start_nginx(run, pki, args):
     """nginx in the foreground on free ports; returns (process, ports)."""
     nginx = shutil.which("nginx") or shutil.which("nginx", path="/usr/sbin:/sbin")
     if not nginx:
-        raise CannotStart("nginx nicht gefunden (Paket nginx-light oder nginx installieren)")
+        raise CannotStart("nginx nicht gefunden (Paket nginx installieren: scripts/setup-deps)")
     log = os.path.join(run, "error.log")
     for _attempt in range(5):
         ports = free_ports(len(SERVERS))
