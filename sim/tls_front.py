@@ -239,13 +239,17 @@ def start_nginx(run, pki, args):
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err,
                                     start_new_session=True, preexec_fn=die_with_parent)
         deadline, error = time.monotonic() + 15, None
-        while proc.poll() is None and time.monotonic() < deadline:
-            try:
-                handshake(ports[0], os.path.join(pki, "ca", "cert.pem"))
-                return proc, ports
-            except OSError as e:
-                error = e
-                time.sleep(0.05)
+        try:
+            while proc.poll() is None and time.monotonic() < deadline:
+                try:
+                    handshake(ports[0], os.path.join(pki, "ca", "cert.pem"))
+                    return proc, ports
+                except OSError as e:
+                    error = e
+                    time.sleep(0.05)
+        except Stop:
+            stop_nginx(proc)
+            raise
         if proc.poll() is None:
             stop_nginx(proc)
             raise CannotStart("nginx antwortet nicht auf 127.0.0.1:%d: %s" % (ports[0], error))
