@@ -80,6 +80,7 @@ http {
     sendfile on;
     tcp_nopush on;
     default_type application/octet-stream;
+    ssl_protocols TLSv1.2 TLSv1.3;
     client_body_temp_path %(run)s/body;
     proxy_temp_path %(run)s/proxy;
     fastcgi_temp_path %(run)s/fastcgi;
