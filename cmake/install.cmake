@@ -17,6 +17,6 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "misc")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Library dependencies come from the binary itself; the station also needs tar and ping at run time.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "tar, gzip, iputils-ping")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "tar, gzip, iputils-ping, qttranslations5-l10n")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3")
 include(CPack)

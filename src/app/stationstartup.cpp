@@ -17,22 +17,27 @@
 
 namespace StationStartup {
 
-int run(QApplication& app)
+void installTranslators(QApplication& app)
 {
-    QTranslator translator;
+    auto* translator = new QTranslator(&app);
     for (const QString& language : QLocale::system().uiLanguages()) {
         const QString baseName = QStringLiteral("ORVA_") + QLocale(language).name();
-        if (translator.load(QStringLiteral(":/i18n/") + baseName)) {
-            app.installTranslator(&translator);
+        if (translator->load(QStringLiteral(":/i18n/") + baseName)) {
+            app.installTranslator(translator);
             break;
         }
     }
     // Qt's own texts (network errors, dialog buttons) in German, whatever the machine's locale.
-    QTranslator qtTranslator;
-    if (qtTranslator.load(QStringLiteral("qtbase_de"), QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
-        app.installTranslator(&qtTranslator);
+    auto* qtTranslator = new QTranslator(&app);
+    if (qtTranslator->load(QStringLiteral("qtbase_de"), QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
+        app.installTranslator(qtTranslator);
     else
         qWarning() << "Qt's German translation (qttranslations5-l10n) is missing: some texts stay English";
+}
+
+int run(QApplication& app)
+{
+    installTranslators(app);
     // Scripts, tar and downloads still running must not keep the station from ending.
     QObject::connect(&app, &QCoreApplication::aboutToQuit, [] { ProcessRunner::stopAll(); });
 

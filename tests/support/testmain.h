@@ -1,6 +1,7 @@
 #pragma once
 
 #include "messagebox.h"
+#include "stationstartup.h"
 
 #include <QApplication>
 #include <QtTest>
@@ -13,6 +14,7 @@
             qputenv("QT_QPA_PLATFORM", "offscreen");                                                         \
         QApplication app(argc, argv);                                                                        \
         app.setAttribute(Qt::AA_Use96Dpi, true);                                                             \
+        StationStartup::installTranslators(app);                                                             \
         MessageBox::setRecordingForTesting(true);                                                            \
         TestObject tc;                                                                                       \
         QTEST_SET_MAIN_SOURCE_PATH                                                                           \
