@@ -122,6 +122,11 @@ class Fault(object):
                 raise ValueError("Statuscode muss zwischen 200 und 599 liegen: %r" % text)
             self.code = code
             self.body = body.encode("utf-8")
+        elif kind == "redirect":
+            code_text, sep, self.target = rest.partition(":")
+            self.code = int(code_text)
+            if not 300 <= self.code <= 399:
+                raise ValueError("Weiterleitung braucht einen 3xx-Code: %r" % text)
         elif kind == "stall":
             self.seconds = float(rest)
             if self.seconds < 0:
@@ -708,6 +713,12 @@ class SimHandler(http.server.BaseHTTPRequestHandler):
         if fault is not None and fault.kind == "status":
             ctype = "application/json" if looks_like_json(fault.body) else "text/plain; charset=utf-8"
             reply = Reply(fault.code, fault.body, ctype)
+            fault = None
+        if fault is not None and fault.kind == "redirect":
+            # Without a target the client is sent back to the same request: one that follows
+            # the redirect gets the normal answer, so following it cannot go unnoticed.
+            location = fault.target or self.path
+            reply = Reply(fault.code, b"", "text/plain; charset=utf-8", [("Location", location)])
             fault = None
         if reply is None:
             reply = self._route(key, path, query, body)

@@ -113,7 +113,9 @@ ProcessRequest tarRequest(const QStringList& arguments, int timeoutMs)
 
 ProcessRequest listingRequest(const QString& archive, int timeoutMs)
 {
-    return tarRequest(QStringList{QStringLiteral("-tvvf"), archive} + ArchiveUnpacker::listingOptions(),
+    // Listed with names as the archive gives them (-P): tar would print a hard link's "../" or
+    // leading "/" already removed, hiding what the check must see. Only a listing; it writes nothing.
+    return tarRequest(QStringList{QStringLiteral("-tvvPf"), archive} + ArchiveUnpacker::listingOptions(),
                       timeoutMs);
 }
 

@@ -101,6 +101,11 @@ TransferFailure::Kind kindOfError(QNetworkReply::NetworkError error)
         return TransferFailure::Other;
     }
 }
+// 304 and 300 are not redirects; the others send the client elsewhere.
+bool isRedirect(int status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
 } // namespace
 
 void TransferFailure::noteSslErrors(QNetworkReply* reply, const QList<QSslError>& errors)
@@ -125,14 +130,14 @@ TransferFailure TransferFailure::fromReply(QNetworkReply* reply)
         if (failure.httpStatus == 0 || (failure.httpStatus >= 200 && failure.httpStatus < 300))
             return TransferFailure();
         // Qt ends a redirect it does not follow without an error.
-        failure.kind = failure.httpStatus >= 300 && failure.httpStatus < 400 ? Redirect : HttpStatus;
+        failure.kind = isRedirect(failure.httpStatus) ? Redirect : HttpStatus;
         return failure;
     }
     failure.detail = withoutSecrets(reply->errorString(), {reply->request().url(), reply->url()});
     if (failure.httpStatus >= 300) {
-        failure.kind = failure.httpStatus == 401 ? Unauthorized
-                       : failure.httpStatus < 400 ? Redirect
-                                                  : HttpStatus;
+        failure.kind = failure.httpStatus == 401          ? Unauthorized
+                       : isRedirect(failure.httpStatus) ? Redirect
+                                                        : HttpStatus;
         return failure;
     }
     failure.kind = kindOfError(reply->error());

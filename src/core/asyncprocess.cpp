@@ -4,6 +4,7 @@
 #include "stationtimings.h"
 
 #include <QDeadlineTimer>
+#include <QMetaMethod>
 #include <QDebug>
 #include <QSet>
 
@@ -15,8 +16,11 @@ AsyncProcess::AsyncProcess(QObject* parent) : QObject(parent)
 {
     process.setProcessChannelMode(QProcess::SeparateChannels);
     watchdog.setSingleShot(true);
-    connect(&process, &QProcess::readyReadStandardOutput, this,
-            [this] { emit standardOutputAvailable(process.readAllStandardOutput()); });
+    // Output is handed on as it arrives only to a listener; otherwise it is all in the result.
+    connect(&process, &QProcess::readyReadStandardOutput, this, [this] {
+        if (isSignalConnected(QMetaMethod::fromSignal(&AsyncProcess::standardOutputAvailable)))
+            emit standardOutputAvailable(process.readAllStandardOutput());
+    });
     connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
             &AsyncProcess::onFinished);
     connect(&process, &QProcess::errorOccurred, this, &AsyncProcess::onErrorOccurred);
