@@ -264,7 +264,9 @@ def main():
     delay = seconds(env("DELAY", "0"))
     exit_spec = (env("EXIT", "0") or "0").strip()
     code = 0
-    if exit_spec not in ("crash", "hang"):
+    if exit_spec == "stubborn":  # ignores SIGTERM: only a kill ends it
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    if exit_spec not in ("crash", "hang", "stubborn"):
         try:
             code = int(exit_spec)
         except ValueError:
@@ -280,7 +282,7 @@ def main():
 
     if exit_spec == "crash":
         die_by_signal(signal.SIGKILL)
-    if exit_spec == "hang":
+    if exit_spec in ("hang", "stubborn"):
         while True:
             time.sleep(3600)
 
