@@ -2,6 +2,7 @@
 
 #include "configmanager.h"
 #include "mainwindow.h"
+#include "messagebox.h"
 #include "settings.h"
 #include "snapimage.h"
 
@@ -13,6 +14,18 @@
 #include <cstdio>
 
 namespace StationStartup {
+
+void showSettingsProblem(QWidget* parent, const Settings& settings)
+{
+    const QString problem = settings.problemText();
+    if (!problem.isEmpty())
+        MessageBox::warning(parent, problem);
+}
+
+QString endpointText()
+{
+    return Settings::EndpointURL().adjusted(QUrl::RemoveUserInfo).toString();
+}
 
 int run(QApplication& app)
 {
@@ -29,8 +42,6 @@ int run(QApplication& app)
     QCoreApplication::setOrganizationName(QStringLiteral("Tarvelin"));
     QCoreApplication::setApplicationName(QStringLiteral("NimbrelProduction"));
     Settings settings;
-    ConfigManager configManager;
-    configManager.requestSpecs();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -42,8 +53,8 @@ int run(QApplication& app)
             "Provide the name of the snap image to flash. WARNING: Only the provided image will be flashed!"),
         QStringLiteral("image-path"));
     parser.addOption(snapOption);
-    // Parsed by hand rather than with process(): that calls exit() while the window, the
-    // settings and the network client are still alive, and the program may crash on the way out.
+    // Parsed by hand rather than with process(): that calls exit() while the window and the
+    // settings are still alive, and the program may crash on the way out.
     if (!parser.parse(QCoreApplication::arguments())) {
         std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
         return 1;
@@ -52,6 +63,12 @@ int run(QApplication& app)
         std::fprintf(stdout, "%s", qPrintable(parser.helpText()));
         return 0;
     }
+
+    // Before the spec request goes out on the defaults; after the command line, so that
+    // --help is not held up by a box.
+    showSettingsProblem(&window, settings);
+    ConfigManager configManager;
+    configManager.requestSpecs();
 
     const SnapImage snap = SnapImage::parse(parser.value(snapOption));
     if (snap.valid) {
@@ -64,7 +81,7 @@ int run(QApplication& app)
     }
 
     window.showMaximized();
-    window.setEndpointText(Settings::EndpointURL().toString());
+    window.setEndpointText(endpointText());
     return app.exec();
 }
 
