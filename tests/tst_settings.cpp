@@ -174,6 +174,10 @@ void TestSettings::unusableFile_data()
     const QByteArray unclosed("[General\nPython=from-the-file\n");
     QTest::newRow("folder") << QByteArray() << false << "Ordner";
     QTest::newRow("section without ]") << unclosed << false << "Formatfehler";
+    QTest::newRow("line without =") << QByteArray("[General]\nPython=from-the-file\nPython python3\n")
+                                    << false << "Formatfehler";
+    QTest::newRow("byte-order mark") << QByteArray("\xEF\xBB\xBF[General]\nPython=from-the-file\n") << false
+                                     << "BOM";
     QTest::newRow("saved as Latin-1")
         << QByteArray("[General]\nUserNameImage=J\xfcrgen\n") << false << "UTF-8";
     QTest::newRow("section without ] while running") << unclosed << true << "Formatfehler";
@@ -193,8 +197,8 @@ void TestSettings::unusableFile()
     QFile::remove(fileName);
     if (!whileRunning)
         put(fileName, content);
-    env.reopenSettings();
     LogCapture log;
+    env.reopenSettings();
     StationStartup::showSettingsProblem(nullptr, *env.settings());
     const QStringList boxes = MessageBox::takeShownTextsForTesting();
     if (whileRunning) {

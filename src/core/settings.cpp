@@ -18,13 +18,12 @@ QRecursiveMutex storeMutex;
 // would write its partial reading over such a file with the next default.
 QString fileProblem(const QSettings& store)
 {
+    store.allKeys(); // QSettings parses lazily and notes a line without "=" only then
     const QFileInfo info(store.fileName());
     if (info.isDir())
         return QStringLiteral("an ihrer Stelle liegt ein Ordner");
     if (info.exists() && !info.isFile())
         return QStringLiteral("keine gewöhnliche Datei");
-    if (store.status() == QSettings::FormatError)
-        return QStringLiteral("Formatfehler, etwa eine Zeile mit „[“ ohne „]“");
     if (store.status() == QSettings::AccessError)
         return QStringLiteral("kein Zugriff");
     if (!info.exists())
@@ -32,12 +31,17 @@ QString fileProblem(const QSettings& store)
     QFile file(store.fileName());
     if (!file.open(QIODevice::ReadOnly))
         return QStringLiteral("kein Zugriff");
-    // QSettings turns bytes that are not UTF-8 into U+FFFD and would write those back.
     const QByteArray data = file.readAll();
+    // QSettings takes the mark for part of the first line or key.
+    if (data.startsWith("\xEF\xBB\xBF"))
+        return QStringLiteral("mit Byte-Order-Mark gespeichert; bitte als UTF-8 ohne BOM speichern");
+    // QSettings turns bytes that are not UTF-8 into U+FFFD and would write those back.
     QTextCodec::ConverterState state;
     QTextCodec::codecForName("UTF-8")->toUnicode(data.constData(), data.size(), &state);
     if (state.invalidChars > 0 || state.remainingChars > 0)
         return QStringLiteral("nicht als UTF-8 gespeichert");
+    if (store.status() == QSettings::FormatError)
+        return QStringLiteral("Formatfehler, etwa eine Zeile ohne „=“ oder mit „[“ ohne „]“");
     return QString();
 }
 } // namespace
