@@ -1,3 +1,4 @@
+#include "settings.h"
 #include "simulator.h"
 #include "testenvironment.h"
 #include "testmain.h"
@@ -11,6 +12,7 @@ private slots:
     void unknownOptionFails();
     void snapOption_data();
     void snapOption();
+    void unusableSettingsAreReported();
 
 private:
     static QString program() { return QStringLiteral(NIMBREL_BINARY_DIR "/nimbrel-production"); }
@@ -94,6 +96,25 @@ void TestStartup::snapOption()
     for (const QString& line : absentLines)
         QVERIFY2(!log.contains(line), qPrintable(line));
     QCOMPARE(sim.requests(QStringLiteral("/api/v1/specs")).size(), 1);
+}
+
+void TestStartup::unusableSettingsAreReported()
+{
+    TestEnvironment env;
+    const QString fileName = env.settings()->fileName();
+    QFile::remove(fileName);
+    QVERIFY(QDir().mkpath(fileName)); // cannot be read, even by root
+
+    QProcess station;
+    station.start(program(), QStringList());
+    // The box waits for the operator; nothing is requested on the defaults before it is answered.
+    QString log;
+    QTRY_VERIFY_WITH_TIMEOUT((log += QString::fromUtf8(station.readAllStandardError()),
+                              log.contains(QStringLiteral("Warning box: Einstellungsdatei ") + fileName)),
+                             20000);
+    station.kill();
+    QVERIFY(station.waitForFinished(10000));
+    QVERIFY(QFileInfo(fileName).isDir());
 }
 
 NIMBREL_TEST_MAIN(TestStartup)

@@ -2,6 +2,7 @@
 
 #include "configmanager.h"
 #include "mainwindow.h"
+#include "messagebox.h"
 #include "processrunner.h"
 #include "settings.h"
 #include "snapimage.h"
@@ -16,6 +17,18 @@
 #include <cstdio>
 
 namespace StationStartup {
+
+void showSettingsProblem(QWidget* parent, const Settings& settings)
+{
+    const QString problem = settings.problemText();
+    if (!problem.isEmpty())
+        MessageBox::warning(parent, problem);
+}
+
+QString endpointText()
+{
+    return Settings::EndpointURL().adjusted(QUrl::RemoveUserInfo).toString();
+}
 
 void installTranslators(QApplication& app)
 {
@@ -45,8 +58,6 @@ int run(QApplication& app)
     QCoreApplication::setOrganizationName(QStringLiteral("Tarvelin"));
     QCoreApplication::setApplicationName(QStringLiteral("NimbrelProduction"));
     Settings settings;
-    ConfigManager configManager;
-    configManager.requestSpecs();
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -58,8 +69,8 @@ int run(QApplication& app)
             "Provide the name of the snap image to flash. WARNING: Only the provided image will be flashed!"),
         QStringLiteral("image-path"));
     parser.addOption(snapOption);
-    // Parsed by hand rather than with process(): that calls exit() while the window, the
-    // settings and the network client are still alive, and the program may crash on the way out.
+    // Parsed by hand rather than with process(): that calls exit() while the window and the
+    // settings are still alive, and the program may crash on the way out.
     if (!parser.parse(QCoreApplication::arguments())) {
         std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
         return 1;
@@ -68,6 +79,12 @@ int run(QApplication& app)
         std::fprintf(stdout, "%s", qPrintable(parser.helpText()));
         return 0;
     }
+
+    // Before the spec request goes out on the defaults; after the command line, so that
+    // --help is not held up by a box.
+    showSettingsProblem(&window, settings);
+    ConfigManager configManager;
+    configManager.requestSpecs();
 
     const SnapImage snap = SnapImage::parse(parser.value(snapOption));
     if (snap.valid) {
@@ -80,7 +97,7 @@ int run(QApplication& app)
     }
 
     window.showMaximized();
-    window.setEndpointText(Settings::EndpointURL().toString());
+    window.setEndpointText(endpointText());
     const int exitCode = app.exec();
     // Pool tasks see the stop at once; their children get a short grace before they are killed.
     QThreadPool::globalInstance()->waitForDone(3000);

@@ -1,14 +1,49 @@
 #include "settings.h"
 
 #include <QDebug>
+#include <QFile>
+#include <QFileInfo>
 #include <QMutexLocker>
 #include <QRecursiveMutex>
+#include <QStringList>
+#include <QTextCodec>
 
 namespace {
 Settings* currentInstance = nullptr;
 // QSettings is reentrant but not thread-safe; the counterpart and MAC tasks read
 // settings from pool threads while the GUI thread may be writing a default back.
 QRecursiveMutex storeMutex;
+
+// Why the file as the store last read it cannot be used; empty when it can. QSettings
+// would write its partial reading over such a file with the next default.
+QString fileProblem(const QSettings& store)
+{
+    store.allKeys(); // QSettings parses lazily and notes a line without "=" only then
+    const QFileInfo info(store.fileName());
+    if (info.isDir())
+        return QStringLiteral("an ihrer Stelle liegt ein Ordner");
+    if (info.exists() && !info.isFile())
+        return QStringLiteral("keine gewöhnliche Datei");
+    if (store.status() == QSettings::AccessError)
+        return QStringLiteral("kein Zugriff");
+    if (!info.exists())
+        return QString();
+    QFile file(store.fileName());
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("kein Zugriff");
+    const QByteArray data = file.readAll();
+    // QSettings takes the mark for part of the first line or key.
+    if (data.startsWith("\xEF\xBB\xBF"))
+        return QStringLiteral("mit Byte-Order-Mark gespeichert; bitte als UTF-8 ohne BOM speichern");
+    // QSettings turns bytes that are not UTF-8 into U+FFFD and would write those back.
+    QTextCodec::ConverterState state;
+    QTextCodec::codecForName("UTF-8")->toUnicode(data.constData(), data.size(), &state);
+    if (state.invalidChars > 0 || state.remainingChars > 0)
+        return QStringLiteral("nicht als UTF-8 gespeichert");
+    if (store.status() == QSettings::FormatError)
+        return QStringLiteral("Formatfehler, etwa eine Zeile ohne „=“ oder mit „[“ ohne „]“");
+    return QString();
+}
 } // namespace
 
 const char* const Settings::defaultEndpointUrl = "https://configmanager.tarvelin.local/";
@@ -17,8 +52,11 @@ const char* const Settings::defaultImageServerUrl = "https://images.tarvelin.loc
 Settings::Settings()
 {
     QMutexLocker lock(&storeMutex);
+    // Hand-typed umlauts read as typed; the \x escapes that older versions wrote still read.
+    store.setIniCodec("UTF-8");
     currentInstance = this;
     qDebug() << "Setting path" << store.fileName();
+    noteProblem();
 }
 
 Settings::~Settings()
@@ -53,10 +91,30 @@ QString Settings::fileName() const
     return store.fileName();
 }
 
+QString Settings::problemText() const
+{
+    QMutexLocker lock(&storeMutex);
+    if (problem.isEmpty())
+        return QString();
+    return QStringLiteral("Einstellungsdatei %1 kann nicht gelesen werden (%2). Die Station arbeitet mit den "
+                          "Standardwerten; die Datei wird nicht verändert.")
+        .arg(store.fileName(), problem);
+}
+
+void Settings::noteProblem()
+{
+    problem = fileProblem(store);
+    if (!problem.isEmpty())
+        qWarning().noquote() << problemText();
+}
+
 bool Settings::contains(const QString& key)
 {
     QMutexLocker lock(&storeMutex);
-    return currentInstance && currentInstance->store.contains(key);
+    if (!currentInstance)
+        return false;
+    return currentInstance->problem.isEmpty() ? currentInstance->store.contains(key)
+                                              : currentInstance->standIn.contains(key);
 }
 
 QVariant Settings::value(const QString& key, const QVariant& defaultValue)
@@ -64,21 +122,46 @@ QVariant Settings::value(const QString& key, const QVariant& defaultValue)
     QMutexLocker lock(&storeMutex);
     if (!currentInstance)
         return defaultValue;
-    return currentInstance->store.value(key, defaultValue);
+    return currentInstance->problem.isEmpty() ? currentInstance->store.value(key, defaultValue)
+                                              : currentInstance->standIn.value(key, defaultValue);
 }
 
 void Settings::setValue(const QString& key, const QVariant& value)
 {
     QMutexLocker lock(&storeMutex);
     if (currentInstance)
-        currentInstance->store.setValue(key, value);
+        currentInstance->write(key, value);
+}
+
+void Settings::write(const QString& key, const QVariant& value)
+{
+    if (problem.isEmpty()) {
+        store.sync(); // rereads the file if someone changed it since
+        noteProblem();
+    }
+    if (!problem.isEmpty()) {
+        standIn.insert(key, value);
+        return;
+    }
+    store.setValue(key, value);
+    // Written at once, so that no later sync writes it over a file broken in the meantime.
+    store.sync();
+}
+
+// An unquoted value with commas reads as a list, whose blanks next to the commas
+// are already gone: join it again so that "geh,eim" stays "geh,eim".
+QString Settings::text(const QVariant& value)
+{
+    if (value.userType() == QMetaType::QStringList || value.userType() == QMetaType::QVariantList)
+        return value.toStringList().join(QLatin1Char(','));
+    return value.toString();
 }
 
 QString Settings::stringSetting(const QString& key, const QString& defaultValue)
 {
     QMutexLocker lock(&storeMutex); // contains and the write-back form one step
     if (contains(key))
-        return value(key, defaultValue).toString();
+        return text(value(key, defaultValue));
     setValue(key, defaultValue);
     return defaultValue;
 }
@@ -87,7 +170,7 @@ QUrl Settings::urlSetting(const QString& key, const QString& defaultValue)
 {
     QMutexLocker lock(&storeMutex);
     if (contains(key))
-        return QUrl::fromEncoded(value(key, defaultValue).toByteArray(), QUrl::TolerantMode);
+        return QUrl::fromEncoded(text(value(key, defaultValue)).toUtf8(), QUrl::TolerantMode);
     setValue(key, defaultValue);
     return QUrl::fromUserInput(defaultValue);
 }
@@ -200,12 +283,24 @@ QByteArray Settings::Authorization()
     return stringSetting(QStringLiteral("Authorization"), QString()).toUtf8();
 }
 
+// QVariant takes every text but "", "0" and "false" for true, so "nein" would switch
+// the power path; only these spellings count, anything else is false.
 bool Settings::NimbrelSystem()
 {
     QMutexLocker lock(&storeMutex);
     const QString key = QStringLiteral("NimbrelSystem");
-    if (contains(key))
-        return value(key, false).toBool();
-    setValue(key, false);
+    if (!contains(key)) {
+        setValue(key, false);
+        return false;
+    }
+    static const QStringList yes{"true", "1", "yes", "ja", "on"};
+    static const QStringList no{"false", "0", "no", "nein", "off"};
+    const QString written = text(value(key, false));
+    if (yes.contains(written.trimmed(), Qt::CaseInsensitive))
+        return true;
+    if (!no.contains(written.trimmed(), Qt::CaseInsensitive))
+        qWarning().noquote()
+            << "Invalid NimbrelSystem value" << ('"' + written + '"')
+            << "in the settings, taken as false (valid: true/false, 1/0, yes/no, ja/nein, on/off)";
     return false;
 }

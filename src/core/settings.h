@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QMutex>
 #include <QSettings>
@@ -22,6 +23,8 @@ struct SpecEntry
 
 // The station's configuration: one getter per key, each writing its default back
 // when the key is missing so the file becomes a complete, hand-editable template.
+// The file is UTF-8. A file that cannot be read or parsed is never written: the
+// station then works on the defaults alone.
 class Settings
 {
 public:
@@ -35,6 +38,8 @@ public:
     QList<SpecEntry> specs() const;
     void setSpecs(const QList<SpecEntry>& specs);
     QString fileName() const;
+    // For the operator, in German: the file cannot be used and why; empty while it can.
+    QString problemText() const;
 
     // Safe to call from the GUI thread and pool threads at once.
     static bool contains(const QString& key);
@@ -67,10 +72,15 @@ public:
     static const char* const defaultImageServerUrl;
 
 private:
+    static QString text(const QVariant& value);
     static QString stringSetting(const QString& key, const QString& defaultValue);
     static QUrl urlSetting(const QString& key, const QString& defaultValue);
+    void write(const QString& key, const QVariant& value);
+    void noteProblem();
 
     QSettings store;
+    QString problem;                  // why the file is not used; empty while it is
+    QHash<QString, QVariant> standIn; // the values written while the file is not used
     QList<SpecEntry> specList;
     mutable QMutex specMutex;
 };
