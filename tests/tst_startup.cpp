@@ -1,48 +1,122 @@
+#include "fattest.h"
+#include "flashsession.h"
+#include "mainwindow.h"
+#include "online.h"
 #include "settings.h"
-#include "simulator.h"
-#include "testenvironment.h"
+#include "stationstartup.h"
+#include "datarows.h"
 #include "testmain.h"
+#include "testsoftware.h"
+
+#include <QAction>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace {
+// The station's own children: every process whose working directory lies in the sandbox,
+// but for the simulator and the station itself.
+QStringList childrenIn(const TestEnvironment& env, qint64 stationPid)
+{
+    QStringList found;
+    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
+        if (pid.toLongLong() <= 0 || pid.toLongLong() == stationPid || pid.toLongLong() == QCoreApplication::applicationPid())
+            continue;
+        QFile cmdline("/proc/" + pid + "/cmdline");
+        if (!cmdline.open(QIODevice::ReadOnly)) // ended meanwhile
+            continue;
+        const QString command = QString::fromLocal8Bit(cmdline.readAll().replace('\0', ' '));
+        if (QFileInfo("/proc/" + pid + "/cwd").symLinkTarget().startsWith(env.root()) &&
+            !command.contains("nimbrel_sim.py"))
+            found << command;
+    }
+    return found;
+}
+
+// The station as its start script runs it, steered like an operator would: a scan, or a FAT
+// re-test and the LED confirmation; "Beenden" once the test drops the file named by the variable.
+int runStationChild(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    MessageBox::setRecordingForTesting(true);
+    const QStringList plan = qEnvironmentVariable("NIMBREL_STATION_CHILD").split('|');
+    QTimer operatorHand;
+    bool started = false;
+    bool confirmed = false;
+    QObject::connect(&operatorHand, &QTimer::timeout, [&] {
+        MainWindow* window = nullptr;
+        for (QWidget* top : QApplication::topLevelWidgets())
+            window = window ? window : qobject_cast<MainWindow*>(top);
+        if (!window)
+            return;
+        if (QFile::exists(plan.value(1))) {
+            window->findChild<QAction*>("actionBeenden")->trigger();
+            return;
+        }
+        if (auto* tests = window->findChild<TestSoftware*>(); tests && !confirmed) {
+            confirmed = true;
+            QTest::mouseClick(tests->findChild<QPushButton*>("btnLEDOK"), Qt::LeftButton);
+        }
+        if (started)
+            return;
+        started = true;
+        window->setDefaultImage("4r0417", "1.2.0-dev", "", "");
+        window->flashSession()->setImage("nimbrel-4r0417");
+        if (plan.first() == "scan") {
+            QTest::keyClicks(window->findChild<QLineEdit*>("txtBarcode"), "G1234567");
+            QTest::keyClick(window->findChild<QLineEdit*>("txtBarcode"), Qt::Key_Return);
+            return;
+        }
+        QTest::mouseClick(window->findChild<QPushButton*>("btnFATTest"), Qt::LeftButton);
+        auto* fat = window->findChild<FATTest*>();
+        fat->findChild<QLineEdit*>("txtEMSSerialNumber")->setText("G1234567");
+        QTest::mouseClick(fat->findChild<QPushButton*>("btnOk"), Qt::LeftButton);
+    });
+    operatorHand.start(100);
+    return StationStartup::run(app);
+}
+} // namespace
 
 // Runs the station program itself, as an operator's start script would.
 class TestStartup : public QObject
 {
     Q_OBJECT
 private slots:
-    void helpEndsWithoutAWindow();
-    void unknownOptionFails();
+    void commandLine_data();
+    void commandLine();
     void snapOption_data();
     void snapOption();
     void unusableSettingsAreReported();
+    void quitEndsEveryChild_data();
+    void quitEndsEveryChild();
 
 private:
     static QString program() { return QStringLiteral(NIMBREL_BINARY_DIR "/nimbrel-production"); }
 };
 
-void TestStartup::helpEndsWithoutAWindow()
+void TestStartup::commandLine_data()
 {
-    TestEnvironment env;
-    QProcess station;
-    station.start(program(), {QStringLiteral("--help")});
-    QVERIFY(station.waitForFinished(20000));
-    QCOMPARE(station.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(station.exitCode(), 0);
-    const QString help = QString::fromLocal8Bit(station.readAllStandardOutput());
-    QVERIFY2(help.contains(QStringLiteral("Flashtool for flashing Tarvelin Nimbrel 4r0417 Devices")),
-             qPrintable(help));
-    QVERIFY(help.contains(QStringLiteral("--help")));
-    QVERIFY(help.contains(QStringLiteral("--snap <image-path>")));
-    QVERIFY(help.contains(QStringLiteral("Provide the name of the snap image to flash.")));
-    QVERIFY(!help.contains(QStringLiteral("--version")));
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("printed");
+    QTest::newRow("help") << QStringList{"--help"} << 0
+                          << "Flashtool for flashing Tarvelin Nimbrel 4r0417 Devices|--snap <image-path>|"
+                             "Provide the name of the snap image to flash.";
+    QTest::newRow("unknown option") << QStringList{"--frobnicate"} << 1 << "frobnicate";
 }
 
-void TestStartup::unknownOptionFails()
+void TestStartup::commandLine()
 {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, printed);
     TestEnvironment env;
     QProcess station;
-    station.start(program(), {QStringLiteral("--frobnicate")});
+    station.start(program(), arguments);
     QVERIFY(station.waitForFinished(20000));
-    QVERIFY(station.exitCode() != 0);
-    QVERIFY(station.readAllStandardError().contains("frobnicate"));
+    QCOMPARE(station.exitCode(), exitCode);
+    const QString output = station.readAllStandardOutput() + station.readAllStandardError();
+    for (const QString& part : printed.split('|'))
+        QVERIFY2(output.contains(part), qPrintable(output));
 }
 
 void TestStartup::snapOption_data()
@@ -117,5 +191,56 @@ void TestStartup::unusableSettingsAreReported()
     QVERIFY(QFileInfo(fileName).isDir());
 }
 
-NIMBREL_TEST_MAIN(TestStartup)
+void TestStartup::quitEndsEveryChild_data()
+{
+    addColumns({"plan", "role", "behaviour", "running"});
+    addRows({{"flash script", "scan", "FLASH", "hang", "4R0417_stage1.sh"},
+             {"flash script deaf to SIGTERM", "scan", "FLASH", "stubborn", "4R0417_stage1.sh"},
+             {"test and MAC scripts in the pool", "fat", "TESTTASTER", "hang", "mac_test.py|test_TestTaster.py"}});
+}
+
+// "Beenden" ends every child the station started, and the station is gone within 5 s.
+void TestStartup::quitEndsEveryChild()
+{
+    QFETCH(QString, plan);
+    QFETCH(QString, role);
+    QFETCH(QString, behaviour);
+    QFETCH(QString, running);
+    TestEnvironment env;
+    Simulator sim;
+    QVERIFY(goOnline(env, sim, {"--image-size", "64K"}));
+    env.reopenSettings();
+    TestEnvironment::setScriptExit(role, behaviour);
+    TestEnvironment::setScriptExit("MAC", "stubborn");
+    const QString quitFile = env.path("beenden");
+    qputenv("NIMBREL_STATION_CHILD", (plan + '|' + quitFile).toLocal8Bit());
+    QProcess station;
+    station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    station.start(QCoreApplication::applicationFilePath(), QStringList());
+    qunsetenv("NIMBREL_STATION_CHILD");
+    const auto children = [&] {
+        QStringList names;
+        for (const QString& command : childrenIn(env, station.processId()))
+            for (const QString& name : running.split('|'))
+                if (command.contains(name))
+                    names << name;
+        names.sort();
+        return names.join('|');
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(children(), running, 30000);
+    QElapsedTimer clock;
+    clock.start();
+    QFile(quitFile).open(QIODevice::WriteOnly);
+    QVERIFY(station.waitForFinished(15000));
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(station.exitCode(), 0);
+    QCOMPARE(childrenIn(env, station.processId()), QStringList());
+}
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsSet("NIMBREL_STATION_CHILD"))
+        return runStationChild(argc, argv);
+    return testMain<TestStartup>(argc, argv);
+}
 #include "tst_startup.moc"
