@@ -5,7 +5,6 @@
 #include "testenvironment.h"
 #include "testmain.h"
 
-#include <QtConcurrent>
 #include <functional>
 
 using Getter = std::function<QVariant()>;
@@ -75,9 +74,6 @@ private slots:
     void unusableFile_data();
     void unusableFile();
     void missingKeysGetTheirDefaultWritten();
-    void instancePointerFollowsTheHolder();
-    void specListIsReplacedWhole();
-    void gettersFromPoolThreadsWhileWriting();
 };
 
 void TestSettings::fileContent_data()
@@ -205,61 +201,6 @@ void TestSettings::missingKeysGetTheirDefaultWritten()
     for (const QString& key : getters().keys())
         QVERIFY2(Settings::contains(key), qPrintable(key));
     QCOMPARE(readAll(), defaults); // read back as written, not rebuilt
-}
-
-void TestSettings::instancePointerFollowsTheHolder()
-{
-    TestEnvironment env;
-    QCOMPARE(Settings::instance(), env.settings());
-    {
-        Settings other;
-        QCOMPARE(Settings::instance(), &other);
-    }
-    // the getters need a holder; without one they fall back to defaults and write nothing
-    QVERIFY(!Settings::contains(QStringLiteral("Python")));
-    Settings* created = Settings::instance();
-    QVERIFY(created);
-    QCOMPARE(Settings::instance(), created);
-    delete created;
-}
-
-void TestSettings::specListIsReplacedWhole()
-{
-    TestEnvironment env;
-    env.settings()->setSpecs({{"A", "1.0", "imgA"}, {"B", "2.0", "imgB"}});
-    env.settings()->setSpecs({{"C", "3.0", "imgC"}});
-    QCOMPARE(env.settings()->specs().size(), 1);
-    QCOMPARE(env.settings()->specs().first().image, QStringLiteral("imgC"));
-}
-
-void TestSettings::gettersFromPoolThreadsWhileWriting()
-{
-    TestEnvironment env;
-    Settings::setValue(QStringLiteral("Python"), QStringLiteral("python-x"));
-    QList<QFuture<int>> readers;
-    for (int i = 0; i < 4; ++i) {
-        readers << QtConcurrent::run([] {
-            int wrong = 0;
-            for (int n = 0; n < 3000; ++n) {
-                if (Settings::Python() != QLatin1String("python-x") ||
-                    Settings::ReadMacScript() != QLatin1String("testsoftware_gegenspieler/mac_test.py"))
-                    ++wrong;
-            }
-            return wrong;
-        });
-    }
-    // each write reaches the file at once, so write only while the readers read
-    const auto reading = [&readers] {
-        return std::any_of(readers.begin(), readers.end(),
-                           [](const QFuture<int>& r) { return !r.isFinished(); });
-    };
-    for (int n = 0; reading(); ++n) {
-        Settings::setValue(QStringLiteral("LogPath"), QString::number(n));
-        Settings::setValue(QStringLiteral("ReadMacScript"),
-                           QStringLiteral("testsoftware_gegenspieler/mac_test.py"));
-    }
-    for (QFuture<int>& reader : readers)
-        QCOMPARE(reader.result(), 0);
 }
 
 NIMBREL_TEST_MAIN(TestSettings)
