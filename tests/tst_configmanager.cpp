@@ -34,12 +34,22 @@ struct Client
 
     bool start(const QStringList& arguments = {})
     {
+        reset();
+        return goOnline(env, sim, arguments);
+    }
+    // A new job and client; the simulator forgets what it handed out.
+    void reset()
+    {
+        if (sim.port() > 0)
+            sim.reset();
+        QDir(env.path("configs")).removeRecursively();
+        session = FlashSession();
         session.setArticle("4r0417");
         session.setImage("nimbrel-4r0417");
         session.setSwVersion("1.2.0-dev");
+        serial.clear();
         client = std::make_unique<ConfigManager>();
         client->setFlashSession(&session);
-        return goOnline(env, sim, arguments);
     }
     QString archive(const QString& endpoint) const
     {
@@ -82,7 +92,25 @@ struct Client
 class TestConfigManager : public QObject
 {
     Q_OBJECT
+    std::unique_ptr<Client> shared;
+    // One simulator for the rows that need nothing of their own: starting one per row is slow.
+    Client& fresh()
+    {
+        if (!shared && !(shared = std::make_unique<Client>())->start())
+            qFatal("simulator did not start");
+        shared->reset();
+        return *shared;
+    }
+
 private slots:
+    void init()
+    {
+        // Another test's sandbox must not live beside the shared one.
+        if (!QStringList{"queryValues", "statusIsJudged", "serialNumbers", "specList"}.contains(
+                QTest::currentTestFunction()))
+            shared.reset();
+    }
+    void cleanupTestCase() { shared.reset(); }
     void contract();
     void queryValues_data();
     void queryValues();
@@ -149,8 +177,7 @@ void TestConfigManager::queryValues()
     QFETCH(QString, article);
     QFETCH(QString, version);
     QFETCH(QString, sent);
-    Client c;
-    QVERIFY(c.start());
+    Client& c = fresh();
     c.session.setArticle(article);
     c.session.setSwVersion(version);
     c.run("assignSerialNumber");
@@ -191,8 +218,7 @@ void TestConfigManager::statusIsJudged()
     QFETCH(QString, endpoint);
     QFETCH(QString, fault);
     QFETCH(QString, warning);
-    Client c;
-    QVERIFY(c.start());
+    Client& c = fresh();
     if (endpoint != "assignSerialNumber")
         QCOMPARE(c.run("assignSerialNumber"), QString());
     const QList<SpecEntry> kept{{"alt", "0.1", "alt-image"}};
@@ -231,8 +257,7 @@ void TestConfigManager::serialNumbers()
 {
     QFETCH(QString, sent);
     QFETCH(QString, serial);
-    Client c;
-    QVERIFY(c.start());
+    Client& c = fresh();
     QVERIFY(c.sim.setFault("assignSerialNumber", "status:200:{\"serialNumber\":" + sent + "}"));
     QCOMPARE(c.run("assignSerialNumber"), serial.isEmpty() ? noSerial : QString());
     QCOMPARE(c.serial, serial);
@@ -251,8 +276,7 @@ void TestConfigManager::specList()
 {
     QFETCH(QString, reply);
     QFETCH(QStringList, specs);
-    Client c;
-    QVERIFY(c.start());
+    Client& c = fresh();
     Settings::instance()->setSpecs({{"alt", "0.1", "alt-image"}});
     QVERIFY(c.sim.setFault("specs", "status:200:" + reply));
     QCOMPARE(c.run("specs"), QString());

@@ -106,6 +106,12 @@ void Simulator::clearRequests()
         file.close();
 }
 
+void Simulator::reset()
+{
+    control("POST", QStringLiteral("/_sim/reset"));
+    clearRequests();
+}
+
 bool Simulator::setFault(const QString& endpoint, const QString& mode, int count)
 {
     QJsonObject fault{{QStringLiteral("endpoint"), endpoint}, {QStringLiteral("mode"), mode}};

@@ -31,6 +31,7 @@ public:
     QList<QJsonObject> requests() const; // everything the simulator received, in order
     QList<QJsonObject> requests(const QString& path) const;
     void clearRequests();
+    void reset(); // serial numbers, MACs, faults and the record forgotten
 
     bool setFault(const QString& endpoint, const QString& mode, int count = -1);
     bool clearFaults();
