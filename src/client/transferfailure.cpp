@@ -101,16 +101,30 @@ TransferFailure::Kind kindOfError(QNetworkReply::NetworkError error)
         return TransferFailure::Other;
     }
 }
-} // namespace
 
-void TransferFailure::noteSslErrors(QNetworkReply* reply, const QList<QSslError>& errors)
+void logSslErrors(const QList<QSslError>& errors)
 {
     for (const QSslError& error : errors) {
         qWarning().noquote() << "TLS certificate error:" << error.errorString()
                              << "| subject:" << error.certificate().subjectDisplayName()
                              << "| issuer:" << error.certificate().issuerDisplayName();
     }
+}
+} // namespace
+
+void TransferFailure::noteSslErrors(QNetworkReply* reply, const QList<QSslError>& errors)
+{
+    logSslErrors(errors);
     reply->setProperty(sslErrorsProperty, QVariant::fromValue(errors));
+}
+
+TransferFailure TransferFailure::fromSslErrors(const QList<QSslError>& errors, const QString& host)
+{
+    logSslErrors(errors);
+    TransferFailure failure;
+    failure.host = host;
+    failure.kind = tlsKind(errors, &failure.reason);
+    return failure;
 }
 
 TransferFailure TransferFailure::fromReply(QNetworkReply* reply)
