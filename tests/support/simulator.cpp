@@ -7,13 +7,40 @@
 #include <QTcpSocket>
 #include <QUrlQuery>
 
-namespace {
 QString pythonProgram()
 {
     return QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
                                                              : QStringLiteral("python3");
 }
-} // namespace
+
+QByteArray startPythonTool(QProcess& process, const QString& script, const QStringList& arguments)
+{
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.start(pythonProgram(),
+                  QStringList{QStringLiteral(NIMBREL_SOURCE_DIR "/sim/") + script} + arguments);
+    QByteArray output;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 20000 && process.state() != QProcess::NotRunning) {
+        process.waitForReadyRead(200);
+        output += process.readAllStandardOutput();
+        const int end = output.indexOf('\n');
+        if (end >= 0)
+            return output.left(end);
+    }
+    return QByteArray();
+}
+
+void stopPythonTool(QProcess& process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(10000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
 
 Simulator::~Simulator()
 {
@@ -22,37 +49,21 @@ Simulator::~Simulator()
 
 bool Simulator::start(const QStringList& extraArguments)
 {
-    process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start(pythonProgram(),
-                  QStringList{QStringLiteral(NIMBREL_SOURCE_DIR "/sim/nimbrel_sim.py"),
-                              QStringLiteral("--record"), dir.path() + QStringLiteral("/record.jsonl")} +
-                      extraArguments);
-    QByteArray output;
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 20000 && process.state() != QProcess::NotRunning) {
-        process.waitForReadyRead(200);
-        output += process.readAllStandardOutput();
-        const int at = output.indexOf("NIMBREL_SIM_PORT=");
-        if (at >= 0 && output.indexOf('\n', at) > at) {
-            const QByteArray line = output.mid(at + 17, output.indexOf('\n', at) - at - 17).trimmed();
-            m_port = line.toInt();
-            return m_port > 0;
-        }
-    }
+    const QByteArray line = startPythonTool(
+        process, QStringLiteral("nimbrel_sim.py"),
+        QStringList{QStringLiteral("--record"), dir.path() + QStringLiteral("/record.jsonl")} +
+            extraArguments);
+    if (line.startsWith("NIMBREL_SIM_PORT="))
+        m_port = line.mid(17).trimmed().toInt();
+    if (m_port > 0)
+        return true;
     qWarning("simulator did not start: %s", process.readAllStandardError().constData());
     return false;
 }
 
 void Simulator::stop()
 {
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(5000)) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
+    stopPythonTool(process);
 }
 
 QUrl Simulator::url() const

@@ -8,6 +8,13 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
+QString pythonProgram(); // /usr/bin/python3 if there (a pyenv shim costs 0.3 s a start)
+// Starts python3 with sim/<script> and returns the first line it prints on standard output;
+// empty if it ended or 20 s passed first.
+QByteArray startPythonTool(QProcess& process, const QString& script, const QStringList& arguments);
+// SIGTERM, so that the tool can clean up; SIGKILL if it has not ended 10 s later.
+void stopPythonTool(QProcess& process);
+
 // The station simulator (sim/nimbrel_sim.py) on a loopback port, for one test.
 class Simulator
 {

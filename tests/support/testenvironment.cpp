@@ -1,6 +1,7 @@
 #include "testenvironment.h"
 
 #include "settings.h"
+#include "simulator.h"
 #include "stationtimings.h"
 
 #include <QCoreApplication>
@@ -17,12 +18,6 @@ const QStringList roles{"RELAY",      "POWER",         "PING",
                         "MAC",        "TESTTASTER",    "RESETTASTER",
                         "INTERFACES", "ENDTESTSERVER", "DISABLEPRODUCTION",
                         "PRINT",      "FLASH"};
-
-QString pythonProgram()
-{
-    return QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
-                                                             : QStringLiteral("python3");
-}
 } // namespace
 
 TestEnvironment::TestEnvironment()
