@@ -16,11 +16,11 @@ struct ImageProgress
         Unpacking // the download is over (or was not needed); tar still works
     };
     Phase phase = Downloading;
-    qint64 done = 0;      // bytes of the archive received, a resumed part included
-    qint64 total = -1;    // the archive's size, -1 while unknown
-    qint64 unpacked = 0;  // bytes of the archive tar has taken
+    qint64 done = 0;           // bytes of the archive received, a resumed part included
+    qint64 total = -1;         // the archive's size, -1 while unknown
+    qint64 unpacked = 0;       // bytes of the archive tar has taken
     double bytesPerSecond = 0; // of the download, and then of the unpack
-    int secondsLeft = -1; // of the phase; -1 while unknown
+    int secondsLeft = -1;      // of the phase; -1 while unknown
 };
 Q_DECLARE_METATYPE(ImageProgress)
 

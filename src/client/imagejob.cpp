@@ -63,7 +63,8 @@ bool writeSmallFile(const QString& path, const QByteArray& text)
     const int fd = FileUtils::createNewFile(temporary);
     if (fd < 0)
         return false;
-    const bool written = ::write(fd, text.constData(), size_t(text.size())) == text.size() && ::fsync(fd) == 0;
+    const bool written =
+        ::write(fd, text.constData(), size_t(text.size())) == text.size() && ::fsync(fd) == 0;
     ::close(fd);
     if (!written || !FileUtils::replaceFile(temporary, path)) {
         QFile::remove(temporary);
@@ -112,7 +113,8 @@ bool parseContentRange(const QByteArray& value, qint64* first, qint64* size)
 }
 } // namespace
 
-ImageJob::ImageJob(const ImageDownload::Request& request, const CancelToken& cancel, const ProgressSink& progress)
+ImageJob::ImageJob(const ImageDownload::Request& request, const CancelToken& cancel,
+                   const ProgressSink& progress)
     : job(request), cancel(cancel), progress(progress)
 {
 }
@@ -138,7 +140,8 @@ bool ImageJob::isPrepared(const ImageDownload::Request& request)
     const QString archive = FileUtils::inFolder(request.folder, request.archiveName);
     const QString image = FileUtils::inFolder(request.folder, request.imageName);
     const QFileInfo archiveInfo(archive);
-    if (!archiveInfo.isFile() || archiveInfo.isSymLink() || !FileUtils::isRegularFileInside(image, request.folder))
+    if (!archiveInfo.isFile() || archiveInfo.isSymLink() ||
+        !FileUtils::isRegularFileInside(image, request.folder))
         return false;
     return readSmallFile(archive + markerSuffix) ==
            markerText(archiveInfo.size(), request.imageName, QFileInfo(image).size());
@@ -244,7 +247,8 @@ bool ImageJob::beginBody()
     if (reply.status == 206) {
         qint64 first = -1;
         if (!parseContentRange(reply.contentRange, &first, &total) || first != from) {
-            qWarning().noquote() << "Image server sent the wrong range:" << reply.contentRange << "for" << from;
+            qWarning().noquote() << "Image server sent the wrong range:" << reply.contentRange << "for"
+                                 << from;
             rangeMismatch = true;
             return false;
         }
@@ -270,8 +274,8 @@ bool ImageJob::beginBody()
 
 bool ImageJob::startTar()
 {
-    const QByteArray folderTemplate =
-        QFile::encodeName(FileUtils::inFolder(job.folder, QLatin1Char('.') + job.archiveName + ".unpack-XXXXXX"));
+    const QByteArray folderTemplate = QFile::encodeName(
+        FileUtils::inFolder(job.folder, QLatin1Char('.') + job.archiveName + ".unpack-XXXXXX"));
     QByteArray name = folderTemplate;
     if (!::mkdtemp(name.data())) {
         failure = QStringLiteral("Verzeichnis kann nicht angelegt werden: %1").arg(job.folder);
@@ -347,7 +351,8 @@ void ImageJob::afterDownload()
         return;
     }
     if (result.kind == TransferFailure::HttpStatus && result.httpStatus == 416 && from > 0) {
-        qDebug().noquote() << "The server cannot resume" << job.archiveName << "- downloading it from the start";
+        qDebug().noquote() << "The server cannot resume" << job.archiveName
+                           << "- downloading it from the start";
         ::close(file);
         file = -1;
         QFile::remove(path(partSuffix));
@@ -362,8 +367,9 @@ void ImageJob::afterDownload()
         result.kind = TransferFailure::ConnectionCut;
     if (result.failed()) {
         if (result.kind == TransferFailure::ConnectionCut) {
+            const qint64 announced = transfer.response().contentLength;
             result.received = onDisk;
-            result.total = total;
+            result.total = total >= 0 ? total : announced >= 0 ? from + announced : -1;
         }
         // Kept for a resumed request; without a validator it could never be trusted.
         const bool resumable = !validator.isEmpty() && onDisk > 0;
@@ -407,8 +413,9 @@ void ImageJob::feedTar()
 {
     while (tar.inputFd() >= 0 && fed < onDisk) {
         loff_t offset = fed;
-        const ssize_t n = ::splice(file, &offset, tar.inputFd(), nullptr, size_t(qMin(onDisk - fed, spliceChunk)),
-                                   SPLICE_F_NONBLOCK | SPLICE_F_MOVE);
+        const ssize_t n =
+            ::splice(file, &offset, tar.inputFd(), nullptr, size_t(qMin(onDisk - fed, spliceChunk)),
+                     SPLICE_F_NONBLOCK | SPLICE_F_MOVE);
         if (n > 0) {
             fed += n;
             continue;

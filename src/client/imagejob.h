@@ -54,19 +54,19 @@ private:
     QString failure;
     bool ended = false; // fail() ran: the step has its one warning
     QString unpackFolder;
-    int file = -1;             // the archive, or its part while it downloads
-    qint64 from = 0;           // where this request starts in the archive
-    qint64 onDisk = 0;         // bytes of the archive written so far
-    qint64 total = -1;         // the archive's size, -1 while unknown
-    qint64 fed = 0;            // bytes of the archive handed to tar
-    QByteArray validator;      // If-Range for a resumed request
+    int file = -1;        // the archive, or its part while it downloads
+    qint64 from = 0;      // where this request starts in the archive
+    qint64 onDisk = 0;    // bytes of the archive written so far
+    qint64 total = -1;    // the archive's size, -1 while unknown
+    qint64 fed = 0;       // bytes of the archive handed to tar
+    QByteArray validator; // If-Range for a resumed request
     bool downloading = false;
     bool bodyStarted = false;
     bool writeFailed = false;
     bool rangeMismatch = false;
     bool archiveComplete = false;
     bool tarDone = false;
-    QByteArray listing;        // tar's listing, up to the first incomplete line
+    QByteArray listing; // tar's listing, up to the first incomplete line
     QByteArray tarErrors;
     QElapsedTimer clock;
     qint64 lastReportMs = -1;

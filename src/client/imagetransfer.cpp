@@ -275,10 +275,10 @@ TransferFailure ImageTransfer::failure() const
     case CURLE_OK:
         if (reply.status >= 200 && reply.status < 300)
             return TransferFailure();
-        failure.kind = reply.status == 401                            ? TransferFailure::Unauthorized
-                       : reply.status >= 300 && reply.status < 400 &&
-                               reply.status != 304                    ? TransferFailure::Redirect
-                                                                      : TransferFailure::HttpStatus;
+        failure.kind = reply.status == 401 ? TransferFailure::Unauthorized
+                       : reply.status >= 300 && reply.status < 400 && reply.status != 304
+                           ? TransferFailure::Redirect
+                           : TransferFailure::HttpStatus;
         return failure;
     case CURLE_UNSUPPORTED_PROTOCOL:
     case CURLE_TOO_MANY_REDIRECTS:

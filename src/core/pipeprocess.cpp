@@ -44,8 +44,8 @@ QList<QByteArray> environmentFor(const QStringList& additions)
     }
     for (char** variable = environ; variable && *variable; ++variable) {
         const QByteArray entry(*variable);
-        const bool replaced =
-            std::any_of(names.begin(), names.end(), [&entry](const QByteArray& name) { return entry.startsWith(name); });
+        const bool replaced = std::any_of(
+            names.begin(), names.end(), [&entry](const QByteArray& name) { return entry.startsWith(name); });
         if (!replaced)
             entries << entry;
     }
@@ -109,7 +109,8 @@ bool PipeProcess::start(const ProcessRequest& newRequest)
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
     QList<QByteArray> argumentList{QFile::encodeName(request.program)};
     for (const QString& argument : request.arguments)
