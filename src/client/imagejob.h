@@ -6,7 +6,10 @@
 #include "processresult.h"
 
 #include <QElapsedTimer>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 // The image step itself, run to its end in one worker thread: the archive is downloaded
 // (resumed where a lost connection left it) and fed to tar as it arrives, from the part on
@@ -36,6 +39,8 @@ private:
     bool onBody(const char* data, size_t size);
     bool beginBody();
     bool startTar();
+    void startFlusher();
+    void stopFlusher();
     QString loop();
     void afterDownload();
     void pumpTar();
@@ -72,4 +77,8 @@ private:
     qint64 lastReportMs = -1;
     QList<QPair<qint64, qint64>> samples; // (ms, bytes) for the rate
     bool sampledDownload = true;
+    std::thread flusher;
+    std::mutex flushLock;
+    std::condition_variable flushWake;
+    bool flushing = false;
 };
