@@ -67,8 +67,8 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "%s\n", qPrintable(warning));
             exitCode = 1;
         }
-        std::printf("bytes=%lld download_s=%.3f step_s=%.3f peak_rss_kib=%lld longest_stall_ms=%lld\n",
-                    bytes, downloadMs / 1000.0, stepMs / 1000.0, peakResidentKiB(), longestStall);
+        std::printf("bytes=%lld download_s=%.3f step_s=%.3f peak_rss_kib=%lld longest_stall_ms=%lld\n", bytes,
+                    downloadMs / 1000.0, stepMs / 1000.0, peakResidentKiB(), longestStall);
         app.exit(exitCode);
     });
     QTimer::singleShot(0, [&] {

@@ -98,8 +98,10 @@ void FlashSoftware::onImageProgress(const ImageProgress& progress)
         return;
     const bool unpacking = progress.phase == ImageProgress::Unpacking;
     const qint64 done = unpacking ? progress.unpacked : progress.done;
-    QString text = progress.total > 0 ? QStringLiteral("%1 von %2 MB").arg(megabytes(done), megabytes(progress.total))
-                                      : QStringLiteral("%1 MB").arg(megabytes(done));
+    QString text = megabytes(done);
+    if (progress.total > 0)
+        text += QStringLiteral(" von ") + megabytes(progress.total);
+    text += QStringLiteral(" MB");
     if (progress.bytesPerSecond > 0)
         text += QStringLiteral(" · %1 MB/s").arg(megabytes(qint64(progress.bytesPerSecond)));
     ui->lblImageStatus->setText((unpacking ? QStringLiteral("Entpacken: ") : QString()) + text +
