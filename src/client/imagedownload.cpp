@@ -34,16 +34,19 @@ void ImageDownload::start(const Request& request)
     const quint64 current = ++step;
     const CancelToken token = cancelToken;
     worker = std::thread([this, request, token, current] {
-        ImageJob job(request, token, [this, current](const ImageProgress& progress) {
-            QMetaObject::invokeMethod(
-                this,
-                [this, current, progress] {
-                    if (current == step && running)
-                        emit this->progress(progress);
-                },
-                Qt::QueuedConnection);
-        });
-        const QString warning = job.run();
+        QString warning;
+        { // gone before the end is reported: closing a removed archive frees its blocks, which takes time
+            ImageJob job(request, token, [this, current](const ImageProgress& progress) {
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, current, progress] {
+                        if (current == step && running)
+                            emit this->progress(progress);
+                    },
+                    Qt::QueuedConnection);
+            });
+            warning = job.run();
+        }
         QMetaObject::invokeMethod(
             this, [this, current, warning] { onStepEnded(current, warning); }, Qt::QueuedConnection);
     });
