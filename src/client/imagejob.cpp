@@ -287,7 +287,7 @@ bool ImageJob::startTar()
     // Below the download in priority: where the CPU is short, the archive arrives first and
     // tar catches up from the disk.
     request.program = QStringLiteral("nice");
-    request.arguments = QStringList{QStringLiteral("-n"), QStringLiteral("19"), QStringLiteral("tar")};
+    request.arguments = QStringList{QStringLiteral("-n"), QStringLiteral("10"), QStringLiteral("tar")};
     // pigz decompresses in threads of its own: the unpack keeps up with a fast link.
     request.arguments << (QStandardPaths::findExecutable(QStringLiteral("pigz")).isEmpty()
                               ? QStringList{QStringLiteral("-z")}
