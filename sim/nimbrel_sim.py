@@ -13,6 +13,7 @@ Python 3.9 compatible, standard library only.
 
 import argparse
 import base64
+import email.utils
 import hashlib
 import http.server
 import io
@@ -424,6 +425,9 @@ class ImageStore(object):
     def __init__(self, cache_dir, image_size):
         self.cache_dir = cache_dir
         self.image_size = image_size
+        # bumped by POST /_sim/image/change: every archive is then built anew, with
+        # other bytes and another ETag, as if the image server had been given new files
+        self.generation = 0
         self._locks = {}
         self._locks_lock = threading.Lock()
 
@@ -438,6 +442,8 @@ class ImageStore(object):
         safe = re.sub(r"[^A-Za-z0-9._+-]", "_", file_name)
         digest = hashlib.sha1(file_name.encode("utf-8", "surrogateescape")).hexdigest()[:10]
         name = "%s-%d-%s-%s" % (IMAGE_CACHE_FORMAT, self.image_size, digest, safe)
+        if self.generation:
+            name = "g%d-%s" % (self.generation, name)
         path = os.path.join(self.cache_dir, name)
         with self._lock_for(path):
             if not os.path.exists(path):
@@ -456,7 +462,7 @@ class ImageStore(object):
         info = tarfile.TarInfo(member)
         info.size = size
         info.mode = 0o644
-        info.mtime = int(time.time())
+        info.mtime = int(time.time()) + self.generation
         info.uname = info.gname = "root"
         with open(path, "wb") as raw:
             gz = StoredGzipWriter(raw)
@@ -483,16 +489,17 @@ class ImageStore(object):
 
 
 class Reply(object):
-    def __init__(self, status, body=b"", content_type=None, headers=None, file_path=None):
+    def __init__(self, status, body=b"", content_type=None, headers=None, file_path=None, offset=0):
         self.status = status
         self.body = body
         self.content_type = content_type
         self.headers = headers or []
         self.file_path = file_path
+        self.offset = offset  # a range reply starts here in the file
 
     def size(self):
         if self.file_path is not None:
-            return os.path.getsize(self.file_path)
+            return os.path.getsize(self.file_path) - self.offset
         return len(self.body)
 
 
@@ -650,8 +657,9 @@ class SimHandler(http.server.BaseHTTPRequestHandler):
             self._write_chunks(io.BytesIO(reply.body), limit, rate)
             return
         with open(reply.file_path, "rb") as f:
+            f.seek(reply.offset)
             if rate is None and limit > 0 and hasattr(self.connection, "sendfile"):
-                self.connection.sendfile(f, 0, limit)
+                self.connection.sendfile(f, reply.offset, limit)
             else:
                 self._write_chunks(f, limit, rate)
 
@@ -862,7 +870,25 @@ class SimHandler(http.server.BaseHTTPRequestHandler):
         if not ok:
             return Reply(404, "Image nicht gefunden\n".encode("utf-8"), "text/plain; charset=utf-8")
         archive = self.server.images.archive_path(parts[4])
-        return Reply(200, content_type="application/gzip", file_path=archive)
+        return self._file_reply(archive)
+
+    def _file_reply(self, archive):
+        """200, or 206 for `Range: bytes=N-` when If-Range (if any) still matches.
+
+        Other range forms are ignored (answered with the whole file), as HTTP allows."""
+        st = os.stat(archive)
+        etag = '"%x-%x"' % (st.st_mtime_ns, st.st_size)
+        modified = email.utils.formatdate(st.st_mtime, usegmt=True)
+        headers = [("ETag", etag), ("Last-Modified", modified), ("Accept-Ranges", "bytes")]
+        ranged = re.fullmatch(r"bytes=(\d+)-", (self.headers.get("Range") or "").strip())
+        if_range = self.headers.get("If-Range")
+        if ranged is None or (if_range is not None and if_range.strip() not in (etag, modified)):
+            return Reply(200, content_type="application/gzip", headers=headers, file_path=archive)
+        first = int(ranged.group(1))
+        if first >= st.st_size:
+            return Reply(416, b"", headers=headers + [("Content-Range", "bytes */%d" % st.st_size)])
+        headers.append(("Content-Range", "bytes %d-%d/%d" % (first, st.st_size - 1, st.st_size)))
+        return Reply(206, content_type="application/gzip", headers=headers, file_path=archive, offset=first)
 
     # --- control ------------------------------------------------------------
 
@@ -879,6 +905,9 @@ class SimHandler(http.server.BaseHTTPRequestHandler):
             server.state.reset()
             server.faults.clear()
             return json_reply(200, {})
+        if path == "/_sim/image/change" and cmd == "POST":
+            server.images.generation += 1
+            return json_reply(200, {"generation": server.images.generation})
         if path == "/_sim/specs" and cmd == "PUT":
             try:
                 server.state.specs = json.loads(body.decode("utf-8"))

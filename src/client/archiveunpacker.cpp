@@ -1,7 +1,6 @@
 #include "archiveunpacker.h"
 
 #include "asyncprocess.h"
-#include "processrunner.h"
 #include "stationtimings.h"
 
 #include <QDebug>
@@ -140,11 +139,6 @@ QString firstRefusal(const QByteArray& listing, int strip)
     return QString();
 }
 
-QString brokenText(const QString& archive)
-{
-    return QStringLiteral("Entpacken fehlgeschlagen: %1").arg(archive);
-}
-
 void logTar(const QString& archive, const ProcessResult& result)
 {
     qWarning().noquote() << "tar" << archive << result.outcome() << QString::fromLocal8Bit(result.standardError);
@@ -158,6 +152,11 @@ ArchiveUnpacker::~ArchiveUnpacker() = default; // the process is a child: deleti
 QStringList ArchiveUnpacker::listingOptions()
 {
     return QStringList{QStringLiteral("--quoting-style=c"), QStringLiteral("--numeric-owner")};
+}
+
+QString ArchiveUnpacker::brokenText(const QString& archive)
+{
+    return QStringLiteral("Entpacken fehlgeschlagen: %1").arg(archive);
 }
 
 QString ArchiveUnpacker::refusalText(const QString& member)
@@ -217,7 +216,7 @@ void ArchiveUnpacker::onListed(const ProcessResult& result)
     process = nullptr;
     if (!result.succeeded()) {
         logTar(archive, result);
-        fail(brokenText(archive), QString());
+        fail(ArchiveUnpacker::brokenText(archive), QString());
         return;
     }
     const QString refused = firstRefusal(result.standardOutput, strip);
@@ -244,7 +243,7 @@ void ArchiveUnpacker::onUnpacked(const ProcessResult& result)
     }
     logTar(archive, result);
     removeUnpacked(listedNames(result.standardOutput), targetDir, strip);
-    fail(brokenText(archive), QString());
+    fail(ArchiveUnpacker::brokenText(archive), QString());
 }
 
 void ArchiveUnpacker::fail(const QString& warning, const QString& logLine)
@@ -254,25 +253,4 @@ void ArchiveUnpacker::fail(const QString& warning, const QString& logLine)
     // A refused or broken archive must be fetched again next time, not taken as downloaded.
     QFile::remove(archive);
     emit finished(warning);
-}
-
-bool ArchiveUnpacker::unpackImageNow(const QString& archive, const QString& targetDir, QString* warning)
-{
-    const int timeoutMs = StationTimings::current().imageExtractTimeoutMs;
-    const ProcessResult listed = ProcessRunner::run(listingRequest(archive, timeoutMs));
-    QString refused = listed.succeeded() ? firstRefusal(listed.standardOutput, 0) : QString();
-    if (!listed.succeeded() || !refused.isEmpty()) {
-        *warning = refused.isEmpty() ? brokenText(archive) : refusalText(refused);
-        QFile::remove(archive);
-        return false;
-    }
-    const ProcessResult result =
-        QDir().mkpath(targetDir) ? ProcessRunner::run(unpackRequest(archive, targetDir, 0, timeoutMs)) : ProcessResult();
-    if (result.succeeded())
-        return true;
-    logTar(archive, result);
-    removeUnpacked(listedNames(result.standardOutput), targetDir, 0);
-    QFile::remove(archive);
-    *warning = brokenText(archive);
-    return false;
 }

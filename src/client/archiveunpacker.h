@@ -28,9 +28,7 @@ public:
     // gives it, for "Unzulässiger Archivinhalt: <name>".
     static QString refusedMember(const QString& listingLine, int strip);
     static QString refusalText(const QString& member);
-
-    // The image archive, unpacked in the calling thread with the same checks.
-    static bool unpackImageNow(const QString& archive, const QString& targetDir, QString* warning);
+    static QString brokenText(const QString& archive); // tar could not unpack it
 
 signals:
     void finished(const QString& warning);

@@ -101,21 +101,36 @@ TransferFailure::Kind kindOfError(QNetworkReply::NetworkError error)
         return TransferFailure::Other;
     }
 }
+
 // 304 and 300 are not redirects; the others send the client elsewhere.
 bool isRedirect(int status)
 {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
-} // namespace
 
-void TransferFailure::noteSslErrors(QNetworkReply* reply, const QList<QSslError>& errors)
+void logSslErrors(const QList<QSslError>& errors)
 {
     for (const QSslError& error : errors) {
         qWarning().noquote() << "TLS certificate error:" << error.errorString()
                              << "| subject:" << error.certificate().subjectDisplayName()
                              << "| issuer:" << error.certificate().issuerDisplayName();
     }
+}
+} // namespace
+
+void TransferFailure::noteSslErrors(QNetworkReply* reply, const QList<QSslError>& errors)
+{
+    logSslErrors(errors);
     reply->setProperty(sslErrorsProperty, QVariant::fromValue(errors));
+}
+
+TransferFailure TransferFailure::fromSslErrors(const QList<QSslError>& errors, const QString& host)
+{
+    logSslErrors(errors);
+    TransferFailure failure;
+    failure.host = host;
+    failure.kind = tlsKind(errors, &failure.reason);
+    return failure;
 }
 
 TransferFailure TransferFailure::fromReply(QNetworkReply* reply)

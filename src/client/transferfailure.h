@@ -56,6 +56,9 @@ struct TransferFailure
     // Remembers a reply's certificate errors (which Qt only hands to a signal) and logs
     // each with its reason, subject and issuer. They are never ignored.
     static void noteSslErrors(QNetworkReply* reply, const QList<QSslError>& errors);
+    // The same for a stack that hands over the certificate errors itself: logs each and
+    // gives the kind (TlsUntrusted, TlsExpired, TlsWrongHost or TlsOther) with its reason.
+    static TransferFailure fromSslErrors(const QList<QSslError>& errors, const QString& host);
 };
 
 // "<what failed>: <why>", in German, without query string or credentials.

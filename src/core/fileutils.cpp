@@ -120,15 +120,21 @@ QString inFolder(const QString& folder, const QString& name)
     return folder + QLatin1Char('/') + name;
 }
 
-bool openNewFile(QFile& file, const QString& path)
+int createNewFile(const QString& path)
 {
     const QByteArray name = QFile::encodeName(path);
     ::unlink(name.constData()); // a link or file planted here goes, never what it points to
-    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
         qWarning().noquote() << "Cannot create" << path << ::strerror(errno);
+    return fd;
+}
+
+bool openNewFile(QFile& file, const QString& path)
+{
+    const int fd = createNewFile(path);
+    if (fd < 0)
         return false;
-    }
     if (!file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         return false;

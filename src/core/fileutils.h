@@ -29,6 +29,8 @@ QString inFolder(const QString& folder, const QString& name);
 // name (a file or a link) is removed first, never opened or followed. The QFile does not
 // keep the name: remove or rename the file by `path`.
 bool openNewFile(QFile& file, const QString& path);
+// The same as a raw descriptor, open for reading and writing; -1 on failure.
+int createNewFile(const QString& path);
 
 // Replaces the file at `to` in one step, so that a name never holds half a file.
 bool replaceFile(const QString& from, const QString& to);

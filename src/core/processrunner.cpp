@@ -1,6 +1,7 @@
 #include "processrunner.h"
 
 #include "asyncprocess.h"
+#include "pipeprocess.h"
 #include "stationtimings.h"
 
 #include <QDeadlineTimer>
@@ -83,6 +84,7 @@ void ProcessRunner::stopAll()
 {
     stopping = true;
     AsyncProcess::stopAllRunning();
+    PipeProcess::stopAllRunning();
 }
 
 bool ProcessRunner::stoppingAll()

@@ -12,6 +12,7 @@
 #include "testsoftware.h"
 
 #include <QDebug>
+#include <QLocale>
 #include <QPointer>
 #include <QThread>
 #include <QTimer>
@@ -81,11 +82,40 @@ bool FlashSoftware::stopped() const
     return cancelled || JobChain::isRetired(this);
 }
 
+namespace {
+QString megabytes(qint64 bytes)
+{
+    return QLocale(QLocale::German, QLocale::Germany).toString(qRound64(double(bytes) / 1e6));
+}
+
+QString timeLeft(int seconds)
+{
+    if (seconds < 0)
+        return QString();
+    return seconds < 100 ? QStringLiteral(" · noch %1 s").arg(seconds)
+                         : QStringLiteral(" · noch %1 min").arg((seconds + 59) / 60);
+}
+} // namespace
+
+// "412 von 1.180 MB · 117 MB/s · noch 7 s"; the bar runs to 25 over download and unpack.
 void FlashSoftware::onImageProgress(const ImageProgress& progress)
 {
-    if (!downloadingImage || progress.total <= 0 || progress.done < 0)
+    if (!downloadingImage)
         return;
-    const int value = int(imageDownloadedValue * qMin(progress.done, progress.total) / progress.total);
+    const bool unpacking = progress.phase == ImageProgress::Unpacking;
+    const qint64 done = unpacking ? progress.unpacked : progress.done;
+    QString text = megabytes(done);
+    if (progress.total > 0)
+        text += QStringLiteral(" von ") + megabytes(progress.total);
+    text += QStringLiteral(" MB");
+    if (progress.bytesPerSecond > 0)
+        text += QStringLiteral(" · %1 MB/s").arg(megabytes(qint64(progress.bytesPerSecond)));
+    ui->lblImageStatus->setText((unpacking ? QStringLiteral("Entpacken: ") : QString()) + text +
+                                timeLeft(progress.secondsLeft));
+    if (progress.total <= 0)
+        return;
+    const qint64 both = qMin(progress.done, progress.total) + qMin(progress.unpacked, progress.total);
+    const int value = int(imageDownloadedValue * both / (2 * progress.total));
     // a retry starts with the bar where the last attempt left it; never move it back
     if (value > ui->pbStatus->value())
         ui->pbStatus->setValue(value);
@@ -105,6 +135,7 @@ void FlashSoftware::onDownloadImageComplete(QString warning)
 {
     qDebug() << "download Image complete";
     downloadingImage = false;
+    ui->lblImageStatus->clear();
     if (stopped())
         return;
     if (!warning.isEmpty()) {
@@ -317,5 +348,8 @@ void FlashSoftware::on_btnCancel_clicked()
 {
     qDebug() << "cancel flashing";
     cancelled = true;
+    // The image step stops with its download and tar; its part stays for the next "flashen".
+    configManager.cancelImageDownload();
+    downloadingImage = false;
     done(0);
 }

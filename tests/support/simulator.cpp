@@ -127,6 +127,11 @@ bool Simulator::clearFaults()
     return !control("DELETE", QStringLiteral("/_sim/fault")).isNull();
 }
 
+bool Simulator::changeImages()
+{
+    return !control("POST", QStringLiteral("/_sim/image/change")).isNull();
+}
+
 QJsonObject Simulator::state() const
 {
     return QJsonDocument::fromJson(control("GET", QStringLiteral("/_sim/state"))).object();

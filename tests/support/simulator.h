@@ -35,6 +35,7 @@ public:
 
     bool setFault(const QString& endpoint, const QString& mode, int count = -1);
     bool clearFaults();
+    bool changeImages(); // every image archive is served with new bytes and a new ETag
     QJsonObject state() const;
 
     // Request query as "k=v&k=v" in received order, from one record line.
