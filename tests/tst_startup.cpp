@@ -49,7 +49,10 @@ int runStationChild(int argc, char** argv)
         if (!window)
             return;
         if (QFile::exists(plan.value(1))) {
-            window->findChild<QAction*>("actionBeenden")->trigger();
+            if (plan.value(2) == "close") // the window's close button
+                window->close();
+            else
+                window->findChild<QAction*>("actionBeenden")->trigger();
             return;
         }
         if (auto* tests = window->findChild<TestSoftware*>(); tests && !confirmed) {
@@ -196,7 +199,8 @@ void TestStartup::quitEndsEveryChild_data()
     addColumns({"plan", "role", "behaviour", "running"});
     addRows({{"flash script", "scan", "FLASH", "hang", "4R0417_stage1.sh"},
              {"flash script deaf to SIGTERM", "scan", "FLASH", "stubborn", "4R0417_stage1.sh"},
-             {"test and MAC scripts in the pool", "fat", "TESTTASTER", "hang", "mac_test.py|test_TestTaster.py"}});
+             {"test and MAC scripts in the pool", "fat", "TESTTASTER", "hang", "mac_test.py|test_TestTaster.py"},
+             {"image unpack, window closed", "scan|close", "image", "slow:100000", "tar"}});
 }
 
 // "Beenden" ends every child the station started, and the station is gone within 5 s.
@@ -208,12 +212,16 @@ void TestStartup::quitEndsEveryChild()
     QFETCH(QString, running);
     TestEnvironment env;
     Simulator sim;
-    QVERIFY(goOnline(env, sim, {"--image-size", "64K"}));
+    QVERIFY(goOnline(env, sim, {"--image-size", "2M"}));
     env.reopenSettings();
-    TestEnvironment::setScriptExit(role, behaviour);
+    if (role == "image")
+        QVERIFY(sim.setFault(role, behaviour));
+    else
+        TestEnvironment::setScriptExit(role, behaviour);
     TestEnvironment::setScriptExit("MAC", "stubborn");
     const QString quitFile = env.path("beenden");
-    qputenv("NIMBREL_STATION_CHILD", (plan + '|' + quitFile).toLocal8Bit());
+    qputenv("NIMBREL_STATION_CHILD", QString(plan.section('|', 0, 0) + '|' + quitFile + '|' + plan.section('|', 1))
+                                         .toLocal8Bit());
     QProcess station;
     station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     station.start(QCoreApplication::applicationFilePath(), QStringList());
@@ -224,6 +232,7 @@ void TestStartup::quitEndsEveryChild()
             for (const QString& name : running.split('|'))
                 if (command.contains(name))
                     names << name;
+        names.removeDuplicates(); // tar runs the decompressor through a fork of its own
         names.sort();
         return names.join('|');
     };
