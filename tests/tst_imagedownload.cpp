@@ -1,7 +1,6 @@
 #include "datarows.h"
 #include "imagedownload.h"
 #include "logcapture.h"
-#include "processrunner.h"
 #include "simulator.h"
 #include "stationtimings.h"
 #include "testenvironment.h"
@@ -183,7 +182,6 @@ private slots:
     void certificates();
     void cancelKeepsThePartForTheNextAttempt();
     void windowAnswersDuringTheStep();
-    void stationEndStopsTheStep(); // last: the station's end cannot be undone
 };
 
 void TestImageDownload::wholeOrAbsent_data()
@@ -428,19 +426,6 @@ void TestImageDownload::windowAnswersDuringTheStep()
     QCOMPARE(step.run(), QString());
     QVERIFY2(longest < 100, qPrintable(QString::number(longest)));
     QCOMPARE(QFileInfo(step.file("IMG")).size(), 48 << 20);
-}
-
-void TestImageDownload::stationEndStopsTheStep()
-{
-    Step step;
-    QVERIFY(step.startSim("8M"));
-    QVERIFY(step.sim.setFault("image", "slow:1000000"));
-    QSignalSpy progress(&step.download, &ImageDownload::progress);
-    step.download.start(step.request);
-    QTRY_VERIFY_WITH_TIMEOUT(tarChildren() == 1, 20000);
-    ProcessRunner::stopAll();
-    QCOMPARE(tarChildren(), 0);
-    QVERIFY(QFileInfo(step.file("ARCHIVE.part")).size() > 0);
 }
 
 NIMBREL_TEST_MAIN(TestImageDownload)
