@@ -124,15 +124,17 @@ bool ImageDownload::writeData()
 void ImageDownload::onFinished()
 {
     TransferFailure failure = TransferFailure::fromReply(reply);
-    if (failure.kind == TransferFailure::ConnectionCut)
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (failure.kind == TransferFailure::ConnectionCut) {
         failure.received = written;
+        failure.total = length.isValid() ? length.toLongLong() : -1;
+    }
     if (failure.failed()) {
         fail(operatorText(StationRequest::Image, failure));
         return;
     }
     if (!writeData())
         return;
-    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
     // Qt may repeat a GET cut short and end the second, also short, reply without error.
     if (!file || written == 0 || (length.isValid() && length.toLongLong() != written)) {
         failure.kind = TransferFailure::ConnectionCut;
@@ -143,7 +145,8 @@ void ImageDownload::onFinished()
         return;
     }
     file->close();
-    if (file->error() != QFileDevice::NoError || !FileUtils::replaceFile(archivePath() + partSuffix, archivePath())) {
+    if (file->error() != QFileDevice::NoError ||
+        !FileUtils::replaceFile(archivePath() + partSuffix, archivePath())) {
         fail(QStringLiteral("Datei kann nicht geschrieben werden: %1").arg(archivePath()));
         return;
     }
