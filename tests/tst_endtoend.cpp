@@ -176,8 +176,8 @@ void TestEndToEnd::devices()
             QVERIFY(flash && flash->isVisible());
             if (!warning.isEmpty()) {
                 QStringList shown; // exactly one box, the German words for what failed
-                WAIT_FOR((shown += MessageBox::takeShownTextsForTesting()).size() == 1 &&
-                         shown[0].startsWith(warning));
+                WAIT_FOR(!(shown += MessageBox::takeShownTextsForTesting()).isEmpty());
+                QVERIFY2(shown.size() == 1 && shown[0].startsWith(warning), qPrintable(shown.join('|')));
                 for (int step = 0; step < 6; ++step) // only the image step may have ended before
                     QCOMPARE(checked(flash, flashSteps[step]),
                              step == 0 && !warning.startsWith("Image-Download"));
@@ -212,8 +212,7 @@ void TestEndToEnd::devices()
         WAIT_FOR(widget(labels, "btnClose")->isEnabled());
         click(labels, "btnClose");
 
-        // The servers: this device's requests (MACs and additionals side by side), its serial number and
-        // MACs.
+        // The servers: this device's requests (MACs and additionals side by side), its serial and MACs.
         QStringList requests;
         for (const QJsonObject& request : sim.requests())
             if (request["path"].toString().startsWith("/api/"))
@@ -243,7 +242,7 @@ void TestEndToEnd::devices()
         const int disabled = scripts.indexOf("DISABLEPRODUCTION ");
         QCOMPARE(disabled > scripts.indexOf("INTERFACES " + serial) && disabled < scripts.size() - 2,
                  stop.isEmpty());
-        scripts.removeAll("DISABLEPRODUCTION ");
+        QCOMPARE(scripts.removeAll("DISABLEPRODUCTION "), int(stop.isEmpty()));
         const QString on = "RELAY 5|ON\nRELAY 8|ON\n", off = "RELAY 5|OFF\nRELAY 8|OFF\n",
                       ping = "PING -c|1|-w|10|192.168.2.251\n",
                       stopped = stop.isEmpty() ? "" : stop + ' ' + order + '\n';
@@ -259,7 +258,7 @@ void TestEndToEnd::devices()
         // What was printed is this device's; nothing of it stays on the station, the image does.
         QFile printed(path + "printed/001-device.pdf");
         QVERIFY(printed.open(QIODevice::ReadOnly) &&
-                printed.readAll().contains("(Seriennummer: " + serial.toLatin1()));
+                printed.readAll().contains("(Seriennummer: " + serial.toLatin1() + ')'));
         QCOMPARE(QDir(path + "configs").entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
         QVERIFY(QFileInfo(path + "images/" + stem + ".img").isFile() &&
                 QFileInfo(path + "images/" + image.section('/', -1)).isFile());
