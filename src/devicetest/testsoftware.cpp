@@ -110,7 +110,7 @@ void TestSoftware::closeEvent(QCloseEvent* event)
 {
     // Closing ends the chain: scripts still running are ended, nothing later starts or shows.
     closed = true;
-    runs->store(true);
+    runs->store(true); // its scripts still running end: terminated, killed after a grace
     additionalsTimer.stop();
     ledConfirmed = false;
     dropMacAssignment();
@@ -166,8 +166,7 @@ void TestSoftware::on_btnLEDOK_clicked()
     testButtonOk = false;
     resetButtonOk = false;
     interfacesOk = false;
-    // A single test left over from before must not cut this chain short.
-    singleTestOnly = false;
+    singleTestOnly = false; // a single test left over from before must not cut this chain short
     macsRegistered = false;
     dropMacAssignment(); // this confirmation registers them anew, also when the test server is gone
     ui->lblSeriennummerTarvelin->setText(job().serialNumber());
@@ -272,7 +271,7 @@ void TestSoftware::testTestTasterFinished()
         if (singleTestOnly)
             singleTestOnly = false;
         else
-            startResetButtonTest();
+            startResetButtonTest(); // next in the chain
     } else {
         MessageBox::warning(this, QStringLiteral("Der Test für den Test Taster ist fehlgeschlagen!"));
         appendToLog(QStringLiteral("* Test Taster fehlgeschlagen\n"));
@@ -295,7 +294,7 @@ void TestSoftware::testResetTasterFinished()
         if (singleTestOnly)
             singleTestOnly = false;
         else
-            startInterfaceTest();
+            startInterfaceTest(); // next in the chain
     } else {
         MessageBox::warning(this, QStringLiteral("Der Test für den Reset Taster ist fehlgeschlagen!"));
         appendToLog(QStringLiteral("* Reset Taster fehlgeschlagen\n"));
