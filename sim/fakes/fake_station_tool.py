@@ -260,6 +260,12 @@ def main():
     args = sys.argv[1:]
     signal.signal(signal.SIGTERM, on_terminate)
     signal.signal(signal.SIGINT, on_terminate)
+    started = os.environ.get("NIMBREL_FAKE_STARTED_DIR")
+    if started:  # tells a waiting test that this run has begun and will record how it ends
+        try:
+            open(os.path.join(started, "%s.%d" % (ROLE, os.getpid())), "a").close()
+        except OSError:
+            pass
 
     delay = seconds(env("DELAY", "0"))
     exit_spec = (env("EXIT", "0") or "0").strip()
@@ -280,6 +286,8 @@ def main():
     elif delay > 0:
         time.sleep(delay)
 
+    if ROLE == "MAC" and exit_spec in ("crash", "hang"):
+        run_mac(args)  # answers first: a station must not take an address from a crashed read
     if exit_spec == "crash":
         die_by_signal(signal.SIGKILL)
     if exit_spec in ("hang", "stubborn"):

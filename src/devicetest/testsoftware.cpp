@@ -10,19 +10,18 @@
 #include "processrunner.h"
 #include "settings.h"
 #include "stationtimings.h"
+#include "testlogfile.h"
 
 #include <QCloseEvent>
 #include <QDebug>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QTextStream>
 #include <QtConcurrent>
 
 namespace {
 const char* const testServerAddress = "192.168.2.251";
 // ping ends itself after its 10 s deadline; this only guards against a ping that hangs.
 const int pingGuardMs = 15000;
+// Characters of the test log appended per event-loop turn; each slice stays well under 50 ms.
+const int testLogSliceChars = 8 * 1024;
 
 QString boolText(bool value)
 {
@@ -53,10 +52,13 @@ TestSoftware::TestSoftware(QWidget* parent) : QMainWindow(parent), ui(new Ui::Te
     connect(&disableProductionWatcher, &QFutureWatcher<bool>::canceled, this,
             &TestSoftware::disableProductionServerFinished);
 
+    configManager.setParent(this); // a part of the window like its widgets: findable, gone with it
     connect(&configManager, &ConfigManager::downloadAdditionalsComplete, this,
             &TestSoftware::downloadAdditionalsComplete);
     additionalsTimer.setSingleShot(true);
     connect(&additionalsTimer, &QTimer::timeout, this, &TestSoftware::downloadAdditionals);
+    testLogSlicer.setSingleShot(true);
+    connect(&testLogSlicer, &QTimer::timeout, this, &TestSoftware::showTestLogSlice);
 
     ledConfirmed = false;
     testButtonOk = false;
@@ -68,7 +70,9 @@ TestSoftware::TestSoftware(QWidget* parent) : QMainWindow(parent), ui(new Ui::Te
 
 TestSoftware::~TestSoftware()
 {
-    runs->store(true); // a script of a window that is gone must not act on the device any longer
+    // A script of a window that is gone must not act on the device any longer.
+    runs->store(true);
+    dropMacAssignment();
     delete ui;
 }
 
@@ -106,10 +110,10 @@ void TestSoftware::closeEvent(QCloseEvent* event)
 {
     // Closing ends the chain: scripts still running are ended, nothing later starts or shows.
     closed = true;
-    runs->store(true);
+    runs->store(true); // its scripts still running end: terminated, killed after a grace
     additionalsTimer.stop();
     ledConfirmed = false;
-    delete assignMacs;
+    dropMacAssignment();
     QMainWindow::closeEvent(event);
 }
 
@@ -151,6 +155,8 @@ void TestSoftware::on_btnLEDOK_clicked()
     if (ended())
         return;
     ui->txtLog->clear();
+    ++testLogDisplay; // a test log still being shown belongs to the cleared log
+    testLogSlicer.stop();
     ledConfirmed = true;
     ui->btnLEDOK->setEnabled(false);
     ui->cbInterfaces->setChecked(false);
@@ -160,9 +166,9 @@ void TestSoftware::on_btnLEDOK_clicked()
     testButtonOk = false;
     resetButtonOk = false;
     interfacesOk = false;
-    // A single test left over from before must not cut this chain short.
-    singleTestOnly = false;
-    macsRegistered = false; // this confirmation registers them anew
+    singleTestOnly = false; // a single test left over from before must not cut this chain short
+    macsRegistered = false;
+    dropMacAssignment(); // this confirmation registers them anew, also when the test server is gone
     ui->lblSeriennummerTarvelin->setText(job().serialNumber());
 
     if (!isTestServerReachable()) {
@@ -265,7 +271,7 @@ void TestSoftware::testTestTasterFinished()
         if (singleTestOnly)
             singleTestOnly = false;
         else
-            startResetButtonTest();
+            startResetButtonTest(); // next in the chain
     } else {
         MessageBox::warning(this, QStringLiteral("Der Test für den Test Taster ist fehlgeschlagen!"));
         appendToLog(QStringLiteral("* Test Taster fehlgeschlagen\n"));
@@ -288,7 +294,7 @@ void TestSoftware::testResetTasterFinished()
         if (singleTestOnly)
             singleTestOnly = false;
         else
-            startInterfaceTest();
+            startInterfaceTest(); // next in the chain
     } else {
         MessageBox::warning(this, QStringLiteral("Der Test für den Reset Taster ist fehlgeschlagen!"));
         appendToLog(QStringLiteral("* Reset Taster fehlgeschlagen\n"));
@@ -339,10 +345,11 @@ void TestSoftware::on_btnOpenPrintDialog_clicked()
     }
     // A device leaves the station only with its MAC addresses on the server.
     if (!macsRegistered) {
-        MessageBox::warning(this, assignMacs ? QStringLiteral("Bitte warten und erneut versuchen - MAC-Adressen "
-                                                              "werden noch registriert!")
-                                             : QStringLiteral("MAC-Adressen sind nicht registriert - bitte "
-                                                              "LED-Test wiederholen!"));
+        MessageBox::warning(this, assignMacs
+                                      ? QStringLiteral("Bitte warten und erneut versuchen - MAC-Adressen "
+                                                       "werden noch registriert!")
+                                      : QStringLiteral("MAC-Adressen sind nicht registriert - bitte "
+                                                       "LED-Test wiederholen!"));
         return;
     }
 
@@ -396,57 +403,59 @@ void TestSoftware::disableProductionServerFinished()
 
 bool TestSoftware::appendToTestLog(const QString& text)
 {
-    const QDir dir(Settings::TestLogPath());
-    if (!dir.exists()) {
-        qWarning().noquote() << "Directory does not exist:" << dir.absolutePath();
-        return false;
-    }
-    const QFileInfoList files = dir.entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Time);
-    if (files.isEmpty()) {
-        qWarning().noquote() << "No files found in directory:" << dir.absolutePath();
-        return false;
-    }
-    QFile file(files.first().absoluteFilePath());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
-        qWarning().noquote() << "Failed to open file for writing:" << file.fileName();
-        return false;
-    }
-    QTextStream out(&file);
-    out.setCodec("UTF-8");
-    out << text << '\n';
-    out.flush();
-    return file.error() == QFileDevice::NoError;
+    return TestLogFile::append(Settings::TestLogPath(), text);
 }
 
 void TestSoftware::showLatestTestLog()
 {
-    const QDir dir(Settings::TestLogPath());
-    if (!dir.exists())
+    // Read in the pool: a test log may be large, and the window must keep answering meanwhile.
+    auto* reader = new QFutureWatcher<QString>(this);
+    const int display = ++testLogDisplay;
+    connect(reader, &QFutureWatcher<QString>::finished, this, [this, reader, display] {
+        reader->deleteLater();
+        if (display != testLogDisplay)
+            return;
+        testLogText = reader->result();
+        testLogShown = 0;
+        showTestLogSlice();
+    });
+    reader->setFuture(QtConcurrent::run(&TestLogFile::readLatest, Settings::TestLogPath()));
+}
+
+void TestSoftware::showTestLogSlice()
+{
+    if (ended() || testLogShown >= testLogText.size())
         return;
-    const QFileInfoList entries =
-        dir.entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Time);
-    if (entries.isEmpty() || entries.first().isDir())
-        return;
-    QFile file(entries.first().absoluteFilePath());
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return;
-    QTextStream in(&file);
-    in.setCodec("UTF-8");
-    QString line;
-    while (in.readLineInto(&line))
-        appendToLog(line + QLatin1Char('\n'));
+    // Cut at a line's end where there is one, so that no line is laid out twice.
+    int end = qMin(testLogText.size(), testLogShown + testLogSliceChars);
+    const int lineEnd = testLogText.lastIndexOf(QLatin1Char('\n'), end - 1);
+    if (end < testLogText.size() && lineEnd >= testLogShown)
+        end = lineEnd + 1;
+    appendToLog(testLogText.mid(testLogShown, end - testLogShown));
+    testLogShown = end;
+    if (testLogShown < testLogText.size())
+        testLogSlicer.start(0);
+    else
+        testLogText.clear();
 }
 
 void TestSoftware::startMacAssignment()
 {
     qDebug() << "Assign Macs";
-    delete assignMacs; // the previous confirmation's worker: its result no longer counts
+    dropMacAssignment();
+    macReads = makeCancelToken();
     assignMacs = new AssignMacs(this);
-    assignMacs->setCancelToken(runs);
+    assignMacs->setCancelToken(macReads);
     assignMacs->setFlashSession(flashSession);
     qDebug() << "FlashSession set";
     connect(assignMacs, &AssignMacs::errorOccured, this, &TestSoftware::assignError);
     assignMacs->run();
+}
+
+void TestSoftware::dropMacAssignment()
+{
+    macReads->store(true);
+    delete assignMacs;
 }
 
 void TestSoftware::assignError(QString warning)

@@ -55,6 +55,7 @@ private slots:
     void assignError(QString warning);
     void downloadAdditionals();
     void downloadAdditionalsComplete(QString warning);
+    void showTestLogSlice();
 
 private:
     void setTestButtonsEnabled(bool enabled);
@@ -67,6 +68,7 @@ private:
     bool appendToTestLog(const QString& text);
     void showLatestTestLog();
     void startMacAssignment();
+    void dropMacAssignment();
 
     void startScript(QFutureWatcher<bool>& watcher, bool& pending, const QString& scriptPath,
                      const QString& argument);
@@ -96,7 +98,14 @@ private:
     bool additionalsReady = false;
     bool macsRegistered = false; // by the worker of the current LED confirmation
     bool closed = false;
-    CancelToken runs = makeCancelToken(); // ends this window's scripts when it closes
+    CancelToken runs = makeCancelToken();     // ends this window's scripts when it closes
+    CancelToken macReads = makeCancelToken(); // ends the reads of the current MAC worker
+
+    // The test log being shown: read in the pool, appended in slices so the window keeps answering.
+    int testLogDisplay = 0; // only the newest display counts
+    QString testLogText;
+    int testLogShown = 0;
+    QTimer testLogSlicer;
 
     // A started run whose result has not been handled yet. A watcher alone cannot tell:
     // its future ends before the finished signal reaches this thread.
