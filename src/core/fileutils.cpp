@@ -49,8 +49,9 @@ bool isSameOrAbove(const QString& candidate, const QString& folder)
            folder.startsWith(candidate + QLatin1Char('/'));
 }
 
-// Why `path` must not be removed, or empty.
-QString refusal(const QString& path)
+} // namespace
+
+QString removalRefusal(const QString& path)
 {
     if (path.trimmed().isEmpty())
         return QStringLiteral("an empty path");
@@ -72,11 +73,10 @@ QString refusal(const QString& path)
     }
     return QString();
 }
-} // namespace
 
 bool removeDir(const QString& path)
 {
-    const QString why = refusal(path);
+    const QString why = removalRefusal(path);
     if (!why.isEmpty()) {
         qWarning().noquote() << "removeDir: refusing to remove" << path << "-" << why;
         return false;

@@ -12,7 +12,8 @@
 #include <QTimer>
 
 namespace {
-const int relayGapMs = 500;
+const int relayGapMs = 500; // between relay 5 and relay 8 when switching on
+const int cycleGapMs = 500; // between off and on in a power cycle
 const char* const powerScript = "powerNimbrel.sh";
 int waitDepth = 0; // GUI thread only
 
@@ -110,7 +111,7 @@ void PowerControl::powerCycle(const QObject* requester)
 {
     const QPointer<const QObject> guard(requester);
     powerOff(requester);
-    waitProcessingEvents(relayGapMs);
+    waitProcessingEvents(cycleGapMs);
     if (abandoned(guard, requester, "cycle"))
         return;
     powerOn(requester);

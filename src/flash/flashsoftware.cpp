@@ -78,7 +78,7 @@ void FlashSoftware::reject() {}
 
 bool FlashSoftware::stopped() const
 {
-    return cancelled || JobChain::isRetired(this);
+    return JobChain::isRetired(this);
 }
 
 void FlashSoftware::onImageProgress(const ImageProgress& progress)
@@ -316,6 +316,7 @@ void FlashSoftware::on_btnRetry_clicked()
 void FlashSoftware::on_btnCancel_clicked()
 {
     qDebug() << "cancel flashing";
-    cancelled = true;
+    // Given up like a replaced job: a power cycle under way stops, a late flash result is ignored.
+    JobChain::retire(this);
     done(0);
 }
