@@ -19,11 +19,11 @@ struct Bench
     FlashSession session;
     QPointer<FlashSoftware> dialog = new FlashSoftware;
 
-    explicit Bench(int tickMs = 100000, int microcontrollerWaitMs = 300)
+    explicit Bench(int tickMs = 100000)
     {
         StationTimings timings;
         timings.progressTickMs = tickMs;
-        timings.microcontrollerWaitMs = microcontrollerWaitMs;
+        timings.microcontrollerWaitMs = 300;
         timings.flashPauseMs = 0;
         StationTimings::setForTesting(timings);
         session.setArticle("4r0417");
@@ -40,8 +40,7 @@ struct Bench
 
     ConfigManager* client() { return dialog->findChild<ConfigManager*>(); }
     int bar() { return child<QProgressBar>(*dialog, "pbStatus")->value(); }
-    // The step boxes in order ("x" ticked), then the buttons that can be pressed:
-    // O weiter, R flashen, C abbrechen.
+    // The step boxes in order ("x" ticked), then the buttons enabled: O weiter, R flashen, C abbrechen.
     QString state()
     {
         QString text;
@@ -69,33 +68,14 @@ class TestFlashSoftware : public QObject
 private slots:
     void init() { MessageBox::takeShownForTesting(); }
 
-    void opensIdleAndKeepsOpen()
-    {
-        Bench bench;
-        QCOMPARE(bench.dialog->windowTitle(), QStringLiteral("Flash Nimbrel"));
-        QCOMPARE(bench.state(), QStringLiteral("------ C"));
-        QVERIFY(QTest::qWaitForWindowExposed(bench.dialog));
-        QTest::keyClick(bench.dialog, Qt::Key_Escape);
-        QVERIFY(!bench.dialog->close());
-        QVERIFY(bench.dialog->isVisible());
-    }
-
-    void chain_data()
-    {
-        addColumns({"swVersion", "image", "imageFile", "sentVersion"});
-        addRows({{"release", "1.2.0-dev", "nimbrel-4r0417", "nimbrel-4r0417-1.2.0-dev.img", "1.2.0-dev"},
-                 {"snap", "1.2.3-snap", "4r0417", "4r0417-1.2.3-snap-2024-05-17-a1b2c3.img", "1.2.3-dev"}});
-    }
     void chain()
     {
         Bench bench;
         Simulator sim;
         QVERIFY(goOnline(bench.env, sim));
-        bench.session.setSwVersion(cell("swVersion"));
-        bench.session.setImage(cell("image"));
-        bench.session.setSnapImageName("4r0417-1.2.3-snap-2024-05-17-a1b2c3");
-        const QString image = bench.env.path("images/" + cell("imageFile"));
-        writeFile(image, "img");
+        QCOMPARE(bench.dialog->windowTitle() + ' ' + bench.state(), QStringLiteral("Flash Nimbrel ------ C"));
+        QTest::keyClick(bench.dialog, Qt::Key_Escape); // Escape and the close button leave it open
+        QVERIFY(!bench.dialog->close() && bench.dialog->isVisible());
         QSignalSpy values(child<QProgressBar>(*bench.dialog, "pbStatus"), &QProgressBar::valueChanged);
         emit bench.client()->downloadImageComplete(QString());
         QTRY_VERIFY_WITH_TIMEOUT(bench.state().startsWith("xxxxxx"), 60000);
@@ -106,100 +86,65 @@ private slots:
         for (const QList<QVariant>& change : values)
             steps << change.first().toString();
         QCOMPARE(steps.join(' '), QStringLiteral("25 50 75 175 190 265"));
-        QCOMPARE(Simulator::queryString(sim.requests("/api/v1/assignSerialNumber").value(0)),
-                 "article=4r0417&version=" + cell("sentVersion") + "&emsSerialNumber=G1234567");
-        QCOMPARE(Simulator::queryString(sim.requests("/api/v1/configs").value(0)),
-                 QStringLiteral("article=4r0417&serialNumber=2400001"));
+        QStringList queries; // the number asked for this order, then its configuration
+        for (const QJsonObject& request : sim.requests())
+            queries << Simulator::queryString(request);
+        QCOMPARE(queries, QStringList({"article=4r0417&version=1.2.0-dev&emsSerialNumber=G1234567",
+                                       "article=4r0417&serialNumber=2400001"}));
         const TestEnvironment& env = bench.env;
-        QCOMPARE(bench.runs(), QStringList({"FLASH -i " + image + " -a " + env.path("configs/extract/") +
-                                                " -s 2400001 -l " + env.path("log/") + " -t",
-                                            "RELAY 5 OFF", "RELAY 8 OFF", "RELAY 5 ON", "RELAY 8 ON"}));
+        QCOMPARE(bench.runs(),
+                 QStringList({"FLASH -i " + env.path("images/nimbrel-4r0417-1.2.0-dev.img") + " -a " +
+                                  env.path("configs/extract/") + " -s 2400001 -l " + env.path("log/") + " -t",
+                              "RELAY 5 OFF", "RELAY 8 OFF", "RELAY 5 ON", "RELAY 8 ON"}));
         const QJsonObject flash = env.scriptRuns("FLASH").value(0);
         QCOMPARE(flash.value("program").toString() + ' ' + flash.value("cwd").toString(),
                  "./4R0417_stage1.sh " + env.stationDir() + "/flash");
-        int at = 0;
-        for (const char* line :
-             {"download Image complete", "assign Serial Number", "assinged serialnumber 2400001",
-              "download Config", "flash firmware", "SUCCESS", "restartNimbrel"})
-            QVERIFY2((at = bench.log.indexOf(line, at)) >= 0, line);
-
-        click(*bench.dialog, "btnOpenPrintDialog"); // "weiter": the test window takes the device
-        QVERIFY(!bench.dialog->isVisible());
-        TestSoftware* next = bench.dialog->findChild<TestSoftware*>();
-        QVERIFY(next && next->isVisible());
-        QCOMPARE(child<QLabel>(*next, "lblSeriennummerTarvelin")->text(), QStringLiteral("2400001"));
-    }
-
-    void progressClock()
-    {
-        const int tick = 5;
-        Bench bench(tick, 1500);
-        TestEnvironment::setScriptDelay("FLASH", 3);
-        emit bench.client()->downloadConfigComplete(QString());
-        // While the script runs the bar climbs to 175 and waits there; its output is logged meanwhile.
-        QTRY_COMPARE_WITH_TIMEOUT(bench.bar(), 175, 2800);
-        QTest::qWait(30 * tick);
-        QCOMPARE(bench.bar(), 175);
-        QVERIFY(bench.runs().isEmpty());
-        QVERIFY(bench.log.contains("Flashen für Seriennummer 2399999 gestartet"));
-        // After the reboot it creeps on from 190 until the microcontroller wait is over, then stays.
-        QTRY_VERIFY_WITH_TIMEOUT(bench.bar() > 192, 15000);
-        QCOMPARE(bench.state(), QStringLiteral("--xxx- C"));
-        QTRY_VERIFY_WITH_TIMEOUT(bench.state().startsWith("--xxxx"), 5000);
-        QTest::qWait(30 * tick);
-        QCOMPARE(bench.bar(), 265);
     }
 
     // step: the client signal sent (serial: "number|warning"); setup: what the flash step finds
     void stepFails_data()
     {
-        addColumns({"step", "argument", "setup", "box", "state", "flashRuns", "logLine"});
+        addColumns({"step", "argument", "setup", "box", "state", "flashRuns"});
         const QString noSerial = "W:Keine gültige Seriennummer vom Server erhalten!";
-        const QString failed = "C:Flashvorgang fehlgeschlagen!", refused = "C:Flashvorgang fehlgeschlagen: "
-                                                                           "Image-Datei fehlt oder ist keine "
-                                                                           "reguläre Datei im Image-Ordner: ";
+        const QString failed = "C:Flashvorgang fehlgeschlagen!";
+        const QString refused = failed.chopped(1) +
+                                ": Image-Datei fehlt oder ist keine reguläre Datei im Image-"
+                                "Ordner: ";
         // clang-format off
-        addRows({{"image", "image", "Image fehlt", "", "W:Image fehlt", "------ RC", "0", ""},
-                 {"serial refused", "serial", "|Auftrag gesperrt", "", "W:Auftrag gesperrt", "------ C", "0", ""},
-                 {"no serial", "serial", "|", "", noSerial, "------ C", "0", ""},
-                 {"serial leaves its folder", "serial", "../24|", "", noSerial, "------ C", "0", ""},
-                 {"config", "config", "Konfiguration fehlt", "", "W:Konfiguration fehlt", "------ RC", "0", ""},
-                 {"flash exit 1", "config", "", "exit:1", failed, "--x--- RC", "1", "ERROR"},
-                 {"flash crash", "config", "", "exit:crash", failed, "--x--- RC", "1", "error enum val = Crashed"},
-                 {"flash script missing", "config", "", "script:./fehlt.sh", failed, "--x--- RC", "0",
-                  "error enum val = FailedToStart"},
-                 {"image missing", "config", "", "image:missing", refused, "--x--- RC", "0", "Not flashing"},
-                 {"image a link", "config", "", "image:link", refused, "--x--- RC", "0", ""},
-                 {"image outside ImagePath", "config", "", "image:outside", refused, "--x--- RC", "0", ""}});
+        addRows({{"image", "image", "Image fehlt", "", "W:Image fehlt", "------ RC", "0"},
+                 {"serial refused", "serial", "|Auftrag gesperrt", "", "W:Auftrag gesperrt", "------ C", "0"},
+                 {"no serial", "serial", "|", "", noSerial, "------ C", "0"},
+                 {"serial leaves its folder", "serial", "../24|", "", noSerial, "------ C", "0"},
+                 {"config", "config", "Konfiguration fehlt", "", "W:Konfiguration fehlt", "------ RC", "0"},
+                 {"flash exit 1", "config", "", "exit:1", failed, "--x--- RC", "1"},
+                 {"flash script missing", "config", "", "script:./fehlt.sh", failed, "--x--- RC", "0"},
+                 {"image missing", "config", "", "image:missing", refused, "--x--- RC", "0"},
+                 {"image a link", "config", "", "image:link", refused, "--x--- RC", "0"},
+                 {"image outside ImagePath", "config", "", "image:outside", refused, "--x--- RC", "0"}});
         // clang-format on
     }
     void stepFails()
     {
-        const int tick = 20;
-        Bench bench(tick);
+        Bench bench(20);
         const QString kind = cell("setup").section(':', 0, 0), value = cell("setup").section(':', 1);
         const QString image = bench.env.path("images/nimbrel-4r0417-1.2.0-dev.img");
-        if (kind == "exit")
-            TestEnvironment::setScriptExit("FLASH", value);
+        TestEnvironment::setScriptExit("FLASH", kind == "exit" ? value : "0");
         if (kind == "script")
             Settings::setValue("FlashScriptName", value);
-        if (kind == "image")
+        if (kind == "image") { // a link to a regular image beside it is not the file unpacked either
             QVERIFY(QFile::remove(image));
-        if (value == "link") { // to a regular image beside it: still not the file the station unpacked
-            writeFile(bench.env.path("images/other.img"), "img");
-            QVERIFY(QFile::link(bench.env.path("images/other.img"), image));
-        }
-        if (value == "outside") {
-            bench.session.setImage("../nimbrel-4r0417");
-            writeFile(bench.env.path("nimbrel-4r0417-1.2.0-dev.img"), "img");
+            const QString other =
+                bench.env.path(value == "link" ? "images/other.img" : "nimbrel-4r0417-1.2.0-dev.img");
+            writeFile(other, {});
+            QVERIFY(value != "link" || QFile::link(other, image));
+            bench.session.setImage(value == "outside" ? "../nimbrel-4r0417" : "nimbrel-4r0417");
         }
         const QString step = cell("step"), argument = cell("argument");
-        if (step == "image")
-            emit bench.client()->downloadImageComplete(argument);
-        else if (step == "serial")
-            emit bench.client()->assingedSerialnummber(argument.section('|', 0, 0), argument.section('|', 1));
-        else
-            emit bench.client()->downloadConfigComplete(argument);
+        ConfigManager* client = bench.client();
+        step == "image" ? emit client->downloadImageComplete(argument)
+        : step == "serial"
+            ? emit client->assingedSerialnummber(argument.section('|', 0, 0), argument.section('|', 1))
+            : emit client->downloadConfigComplete(argument);
 
         QList<MessageBox::Shown> shown;
         QTRY_VERIFY_WITH_TIMEOUT(!(shown += MessageBox::takeShownForTesting()).isEmpty(), 20000);
@@ -209,12 +154,25 @@ private slots:
                  box.endsWith(": ") ? box + bench.env.path("images/") + bench.session.imageFileName() : box);
         QCOMPARE(bench.state(), cell("state"));
         QCOMPARE(QString::number(bench.env.scriptRuns("FLASH").size()), cell("flashRuns"));
-        QVERIFY(bench.log.contains(cell("logLine")));
         QCOMPARE(bench.session.serialNumber(), QStringLiteral("2399999")); // never the previous device's
         const int frozen = bench.bar();                                    // the progress clock has stopped
-        QTest::qWait(10 * tick);
+        QTest::qWait(200);
         QCOMPARE(bench.bar(), frozen);
         QVERIFY(bench.env.scriptRuns("RELAY").isEmpty());
+        if (!cell("state").contains('R'))
+            return;
+        // "flashen": a power cycle, then this device's extracted files and config archive go, nothing else
+        const QStringList files{"configs/extract/x.pdf", "configs/nimbrel-4r0417-1.2.0-dev-2399999.tar.gz",
+                                "configs/nimbrel-4r0417-1.2.0-dev-2400555.tar.gz",
+                                "nimbrel-4r0417-1.2.0-dev-2399999.tar.gz"};
+        for (const QString& name : files)
+            writeFile(bench.env.path(name), {});
+        click(*bench.dialog, "btnRetry");
+        QCOMPARE(roleArgs(bench.env, "RELAY"), QStringList({"5|OFF", "8|OFF", "5|ON", "8|ON"}));
+        QString left;
+        for (const QString& name : files)
+            left += QFileInfo::exists(bench.env.path(name)) ? '1' : '0';
+        QCOMPARE(left, value == "outside" ? "0111" : "0011"); // an image name with "../" stays in its folder
     }
 
     // The flash script is left to end its write unless the dialog goes; its result belongs to no job.
@@ -240,31 +198,12 @@ private slots:
             delete bench.dialog;
         QVERIFY(!bench.dialog || (!bench.dialog->isVisible()) == (how == "cancel"));
         QTRY_COMPARE_WITH_TIMEOUT(bench.runs().size(), 1, 10000);
-        QCOMPARE(QString::number(bench.env.scriptRuns("FLASH").value(0).value("exit").toInt()),
-                 cell("flashExit"));
-        if (how != "delete")
-            QTRY_VERIFY(bench.log.contains("result ignored"));
+        QTRY_VERIFY(how == "delete" || bench.log.contains("result ignored"));
         QTest::qWait(100);
-        QCOMPARE(bench.runs().size(), 1); // no relay or power script after it
+        const QList<QJsonObject> runs = bench.env.scriptRuns(); // no relay or power script after it
+        QCOMPARE(runs.size(), 1);
+        QCOMPARE(QString::number(runs.first().value("exit").toInt()), cell("flashExit"));
         QCOMPARE(MessageBox::takeShownTextsForTesting(), QStringList());
-    }
-
-    void retryCyclesPowerAndRemovesThisDevicesConfig()
-    {
-        Bench bench;
-        const QStringList gone{"configs/extract/stale.pdf", "configs/extract/sub/x.txt",
-                               "configs/nimbrel-4r0417-1.2.0-dev-2399999.tar.gz"};
-        const QString kept = "configs/nimbrel-4r0417-1.2.0-dev-2400555.tar.gz";
-        for (const QString& name : gone + QStringList{kept})
-            writeFile(bench.env.path(name), {});
-        emit bench.client()->downloadConfigComplete("Konfiguration fehlt");
-        QCOMPARE(MessageBox::takeShownTextsForTesting(), QStringList{"Konfiguration fehlt"});
-        click(*bench.dialog, "btnRetry");
-        QCOMPARE(bench.runs(), QStringList({"RELAY 5 OFF", "RELAY 8 OFF", "RELAY 5 ON", "RELAY 8 ON"}));
-        for (const QString& name : gone)
-            QVERIFY2(!QFileInfo::exists(bench.env.path(name)), qPrintable(name));
-        QVERIFY(QFileInfo::exists(bench.env.path(kept)));
-        QCOMPARE(bench.state(), QStringLiteral("------ C"));
     }
 };
 

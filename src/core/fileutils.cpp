@@ -102,10 +102,14 @@ QString extractionDirectory()
 void removeDeviceFiles(const FlashSession& session, bool includeAdditionals)
 {
     removeDir(extractionDirectory());
-    const QString configPath = Settings::DeviceConfigPath();
-    QFile::remove(inFolder(configPath, session.configArchiveName()));
+    QStringList archives{session.configArchiveName()};
     if (includeAdditionals)
-        QFile::remove(inFolder(configPath, session.additionalsArchiveName()));
+        archives << session.additionalsArchiveName();
+    for (const QString& name : archives) {
+        // A job record whose names were refused for the download must not delete elsewhere either.
+        if (isSafeFileName(name))
+            QFile::remove(inFolder(Settings::DeviceConfigPath(), name));
+    }
 }
 
 bool isSafeFileName(const QString& name)

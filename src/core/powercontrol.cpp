@@ -90,7 +90,7 @@ void PowerControl::powerOn(const QObject* requester)
     }
     switchRelay(QStringLiteral("5"), QStringLiteral("ON"));
     waitProcessingEvents(relayGapMs);
-    if (abandoned(guard, requester, "ON"))
+    if (abandoned(guard, requester, "ON")) // replaced during the gap
         return;
     switchRelay(QStringLiteral("8"), QStringLiteral("ON"));
 }

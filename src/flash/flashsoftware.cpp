@@ -246,7 +246,7 @@ void FlashSoftware::onFlashFinished(AsyncProcess* process, const ProcessResult& 
 
     if (!result.succeeded()) {
         qDebug() << "ERROR";
-        progressTimer->stop();
+        progressTimer->stop(); // the bar stays where the failure left it
         QPointer<FlashSoftware> self(this);
         MessageBox::critical(this, QStringLiteral("Flashvorgang fehlgeschlagen!"));
         if (self)

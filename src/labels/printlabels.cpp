@@ -20,8 +20,6 @@ PrintLabels::PrintLabels(QWidget* parent) : QDialog(parent), ui(new Ui::printLab
     ui->btnPrintLabel2->setEnabled(false);
     ui->btnClose->setEnabled(false);
     ui->btnPrintLabel3->setEnabled(false);
-    closeAllowed = false;
-    labelsPrinted = false;
 }
 
 PrintLabels::~PrintLabels()
@@ -48,12 +46,13 @@ bool PrintLabels::printLabel(const QString& name)
         qDebug().noquote() << "Label" << name << "not printed: its job was replaced";
         return false;
     }
-    const QString folder = FileUtils::inFolder(Settings::DeviceConfigTargetPath(), QStringLiteral("labels"));
-    const QString pdfPath = FileUtils::inFolder(folder, name);
-    // Only a label that came with the device's configuration: a link could print any file.
-    if (!FileUtils::isRegularFileInside(pdfPath, folder) ||
-        !FileUtils::isRegularFileInside(pdfPath, FileUtils::extractionDirectory())) {
-        qWarning().noquote() << "Not printing" << pdfPath << "- no regular file inside" << folder;
+    const QString pdfPath = FileUtils::inFolder(
+        FileUtils::inFolder(Settings::DeviceConfigTargetPath(), QStringLiteral("labels")), name);
+    // Only a label that came with the device's configuration: a link, or a labels folder that
+    // leads elsewhere, could print any file of the station.
+    if (!FileUtils::isRegularFileInside(pdfPath, FileUtils::extractionDirectory())) {
+        qWarning().noquote() << "Not printing" << pdfPath
+                             << "- no regular file inside the extracted configuration";
         MessageBox::critical(this, QStringLiteral("Drucken fehlgeschlagen: Label-Datei fehlt oder ist keine "
                                                   "reguläre Datei im Label-Ordner: %1")
                                        .arg(pdfPath));
