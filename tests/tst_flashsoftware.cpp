@@ -78,7 +78,7 @@ private slots:
         QVERIFY(!bench.dialog->close() && bench.dialog->isVisible());
         QSignalSpy values(child<QProgressBar>(*bench.dialog, "pbStatus"), &QProgressBar::valueChanged);
         emit bench.client()->downloadImageComplete(QString());
-        QTRY_VERIFY_WITH_TIMEOUT(bench.state().startsWith("xxxxxx"), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(bench.state().startsWith("xxxxxx"), 30000);
 
         QCOMPARE(MessageBox::takeShownTextsForTesting(), QStringList());
         QCOMPARE(bench.state(), QStringLiteral("xxxxxx OC"));
