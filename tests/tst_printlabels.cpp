@@ -1,191 +1,127 @@
+#include "datarows.h"
+#include "jobchain.h"
 #include "testmain.h"
 #include "teststation.h"
 
 using namespace teststation;
 
 namespace {
-void writeLabels()
+// The label dialog of device 40001234 on a sandboxed station, its labels unpacked.
+struct Bench
 {
-    const QString target = Settings::DeviceConfigTargetPath();
-    for (const char* name : {"device", "manual", "cabinet", "package"})
-        writeFile(target + QStringLiteral("labels/%1.pdf").arg(QLatin1String(name)), "x");
-}
+    TestEnvironment env;
+    FlashSession session;
+    PrintLabels dialog;
+    const QString labels = env.path("configs/extract/labels/");
+
+    explicit Bench(const QString& target = "configs/extract/")
+    {
+        Settings::setValue("DeviceConfigTargetPath", env.path(target));
+        for (const char* name : {"device", "manual", "cabinet", "package"})
+            writeFile(labels + name + ".pdf", "x");
+        session.setImage("nimbrel-img");
+        session.setSwVersion("1.4.2");
+        session.setSerialNumber("40001234");
+        dialog.setFlashSession(&session);
+        dialog.show();
+    }
+    QString enabled() // label buttons 1 to 3, then C for the close button
+    {
+        QString marks;
+        for (const char* name : {"btnPrintLabel1", "btnPrintLabel2", "btnPrintLabel3", "btnClose"})
+            marks += button(dialog, name)->isEnabled() ? QString(name).right(1).replace('e', 'C') : "-";
+        return marks;
+    }
+};
 } // namespace
 
 class TestPrintLabels : public QObject
 {
     Q_OBJECT
-
 private slots:
     void init() { MessageBox::takeShownForTesting(); }
 
-    void buttonsPrintTheirLabelsInOrder()
+    // steps, after labels 1 and 2: E1/E0 enableBtnClose(true/false), B3 label 3 (3 in the names), C the
+    // close button; close: whether the close button can be pressed then.
+    void printAndClose_data()
     {
-        TestEnvironment env;
-        writeLabels();
-        PrintLabels dialog;
-        dialog.show();
-        for (const char* name : {"btnPrintLabel2", "btnPrintLabel3", "btnClose"})
-            QVERIFY2(!button(dialog, name)->isEnabled(), name);
-
-        click(dialog, "btnPrintLabel1");
-        QVERIFY(button(dialog, "btnPrintLabel2")->isEnabled());
-        QVERIFY(!button(dialog, "btnPrintLabel3")->isEnabled());
-        click(dialog, "btnPrintLabel2");
-        QVERIFY(button(dialog, "btnPrintLabel3")->isEnabled());
-        click(dialog, "btnPrintLabel3");
-
-        const QString target = env.path(QStringLiteral("configs/extract/labels/"));
-        QCOMPARE(roleArgs(env, "PRINT"), (QStringList{target + "device.pdf", target + "manual.pdf",
-                                                      target + "cabinet.pdf", target + "package.pdf"}));
-        // The script from the station's working directory, not from a configured path.
-        for (const QJsonObject& run : env.scriptRuns(QStringLiteral("PRINT")))
-            QCOMPARE(run.value(QStringLiteral("program")).toString(), env.stationDir() + "/printlabel.sh");
-        QVERIFY(MessageBox::takeShownForTesting().isEmpty());
+        addColumns({"target", "steps", "close"});
+        const QString t = "configs/extract/"; // DeviceConfigTargetPath
+        // clang-format off
+        addRows({{"3 alone", t, "B3", "-"}, {"allowed, then 3", t, "E1 B3", "C"},
+                 {"3, then allowed", t, "B3 E1", "C"}, {"allowed, refused, 3", t, "E1 E0 B3", "-"},
+                 {"refusal keeps it", t, "E1 B3 E0", "C"}, {"3 twice takes it back", t, "E1 B3 B3", "-"},
+                 {"late allowance, 3", t, "B3 E1 B3", "C"}, {"closing resets", t, "E1 B3 C E1", "-"},
+                 {"close", t, "B3 E1 C", "-"}, {"close, no / in folder", "configs/extract", "B3 E1 C", "-"}});
+        // clang-format on
     }
-
-    void failedPrintIsReportedAndTheSequenceGoesOn_data()
+    void printAndClose()
     {
-        QTest::addColumn<QString>("exit");
-        QTest::newRow("exit code 1") << "1";
-        QTest::newRow("crash") << "crash";
-        QTest::newRow("hangs past its limit") << "hang";
-        QTest::newRow("missing label file") << "";
-        QTest::newRow("script missing") << "missing";
-    }
-
-    void failedPrintIsReportedAndTheSequenceGoesOn()
-    {
-        QFETCH(QString, exit);
-        TestEnvironment env;
-        if (exit == QLatin1String("hang")) {
-            StationTimings timings;
-            timings.printTimeoutMs = 800;
-            StationTimings::setForTesting(timings);
-        }
-        if (exit == QLatin1String("missing"))
-            QVERIFY(QFile::remove(env.stationDir() + "/printlabel.sh"));
-        else if (!exit.isEmpty())
-            TestEnvironment::setScriptExit(QStringLiteral("PRINT"), exit);
-        if (!exit.isEmpty())
-            writeLabels();
-
-        PrintLabels dialog;
-        dialog.show();
-        click(dialog, "btnPrintLabel1");
-        QVERIFY(button(dialog, "btnPrintLabel2")->isEnabled());
-        click(dialog, "btnPrintLabel2");
-        QVERIFY(button(dialog, "btnPrintLabel3")->isEnabled());
-
-        const QList<MessageBox::Shown> shown = MessageBox::takeShownForTesting();
-        QCOMPARE(shown.size(), 3); // one per label file
-        for (const MessageBox::Shown& box : shown) {
-            QCOMPARE(box.kind, MessageBox::Critical);
-            QCOMPARE(box.text, QStringLiteral("Drucken fehlgeschlagen fehlgeschlagen!"));
-        }
-    }
-
-    void closeRule_data()
-    {
-        // E1/E0: enableBtnClose(true/false), B3: button 3, C: the close button
-        QTest::addColumn<QString>("steps");
-        QTest::addColumn<bool>("closeEnabled");
-        QTest::newRow("button 3 alone") << "B3" << false;
-        QTest::newRow("allowed, then button 3") << "E1 B3" << true;
-        QTest::newRow("button 3, then allowed") << "B3 E1" << true;
-        QTest::newRow("button 3, then refused") << "B3 E0" << false;
-        QTest::newRow("refused, then button 3") << "E0 B3" << false;
-        QTest::newRow("allowed, refused, button 3") << "E1 E0 B3" << false;
-        QTest::newRow("refused after enabling keeps it") << "E1 B3 E0" << true;
-        QTest::newRow("button 3, allowed, refused") << "B3 E1 E0" << true;
-        QTest::newRow("button 3 twice takes it back") << "E1 B3 B3" << false;
-        QTest::newRow("allowed again after second press") << "E1 B3 B3 E1" << true;
-        QTest::newRow("late allowance survives one press") << "B3 E1 B3" << true;
-        QTest::newRow("late allowance, two presses") << "B3 E1 B3 B3" << false;
-        // The labels count as unprinted again: an allowance alone does not enable closing.
-        QTest::newRow("closing resets the rule") << "E1 B3 C E1" << false;
-    }
-
-    void closeRule()
-    {
-        QFETCH(QString, steps);
-        QFETCH(bool, closeEnabled);
-        TestEnvironment env;
-        useInstantPrinter(env);
-        FlashSession session;
-        PrintLabels dialog;
-        dialog.setFlashSession(&session);
-        dialog.show();
-        click(dialog, "btnPrintLabel1");
-        click(dialog, "btnPrintLabel2");
-
-        for (const QString& step : steps.split(QLatin1Char(' '))) {
-            if (step == QLatin1String("B3"))
-                click(dialog, "btnPrintLabel3");
-            else if (step == QLatin1String("C"))
-                click(dialog, "btnClose");
-            else
-                dialog.enableBtnClose(step == QLatin1String("E1"));
-        }
-        QCOMPARE(button(dialog, "btnClose")->isEnabled(), closeEnabled);
-    }
-
-    void escapeDoesNotCloseTheDialog()
-    {
-        TestEnvironment env;
-        PrintLabels dialog;
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-        QTest::keyClick(&dialog, Qt::Key_Escape);
-        dialog.close();
-        QVERIFY(dialog.isVisible());
-    }
-
-    void closeSwitchesOffAndRemovesOnlyTheDeviceFiles()
-    {
-        TestEnvironment env;
-        TestEnvironment::setScriptExit(QStringLiteral("PRINT"),
-                                       QStringLiteral("1")); // off even after a failed print
-        writeLabels();
-        FlashSession session;
-        session.setImage(QStringLiteral("nimbrel-img"));
-        session.setSwVersion(QStringLiteral("1.4.2"));
-        session.setSerialNumber(QStringLiteral("40001234"));
-        const QString configs = env.path(QStringLiteral("configs/"));
-        const QStringList gone{configs + "extract/config/network.json",
-                               configs + "nimbrel-img-1.4.2-40001234.tar.gz",
-                               configs + "nimbrel-img-1.4.2-40001234-additionals.tar.gz"};
-        const QStringList kept{configs + "nimbrel-img-1.4.2-40001235.tar.gz",
-                               configs + "nimbrel-img-1.4.2-40001235-additionals.tar.gz",
-                               configs + "other/keep.txt",
-                               env.path(QStringLiteral("images/nimbrel-img.tar.gz"))};
-        for (const QString& path : gone + kept)
+        Bench bench(cell("target"));
+        const QString configs = bench.env.path("configs/");
+        const QStringList files{configs + "extract", configs + "nimbrel-img-1.4.2-40001234.tar.gz",
+                                configs + "nimbrel-img-1.4.2-40001234-additionals.tar.gz",
+                                configs + "nimbrel-img-1.4.2-40001235.tar.gz", configs + "other/keep.txt"};
+        for (const QString& path : files.mid(1))
             writeFile(path, "x");
+        qputenv("NIMBREL_FAKE_WATCH", files.first().toLocal8Bit()); // the relay runs note the device's files
+        QStringList states{bench.dialog.windowTitle(), bench.enabled()};
+        for (const char* name : {"btnPrintLabel1", "btnPrintLabel2"})
+            click(bench.dialog, name), states << bench.enabled();
+        QCOMPARE(states, QStringList({"Drucke Labels", "1---", "12--", "123-"}));
+        const QStringList steps = cell("steps").split(' ');
+        for (const QString& step : steps) {
+            if (step.startsWith('E'))
+                bench.dialog.enableBtnClose(step == "E1");
+            else
+                click(bench.dialog, step == "B3" ? "btnPrintLabel3" : "btnClose");
+        }
+        QCOMPARE(bench.enabled().right(1), cell("close"));
+        QCOMPARE(roleArgs(bench.env, "PRINT").join(' ').remove(bench.labels),
+                 "device.pdf manual.pdf cabinet.pdf" + QString(" package.pdf").repeated(steps.count("B3")));
+        const bool closed = steps.contains("C");
+        QCOMPARE(bench.dialog.isVisible(), !closed);
+        QCOMPARE(roleArgs(bench.env, "RELAY"), closed ? QStringList({"5|OFF", "8|OFF"}) : QStringList());
+        for (const QJsonObject& run : bench.env.scriptRuns("RELAY")) // off before the files go
+            QVERIFY(run.value("watched").toBool());
+        QString left;
+        for (const QString& path : files)
+            left += QFileInfo::exists(path) ? '1' : '0';
+        QCOMPARE(left, closed ? "00011" : "11111");
+        QCOMPARE(MessageBox::takeShownTextsForTesting(), QStringList());
+    }
 
-        PrintLabels dialog;
-        dialog.setFlashSession(&session);
-        QSignalSpy finished(&dialog, &QDialog::finished);
-        dialog.show();
-        click(dialog, "btnPrintLabel1");
-        click(dialog, "btnPrintLabel2");
-        dialog.enableBtnClose(true);
-        click(dialog, "btnPrintLabel3");
-        QVERIFY(button(dialog, "btnClose")->isEnabled());
-        env.clearScriptRuns();
-
-        click(dialog, "btnClose");
-
-        QCOMPARE(finished.count(), 1);
-        QCOMPARE(finished.first().first().toInt(), 0);
-        QVERIFY(!dialog.isVisible());
-        QVERIFY(!button(dialog, "btnClose")->isEnabled());
-        QCOMPARE(roleArgs(env, "RELAY"), (QStringList{"5|OFF", "8|OFF"}));
-        QVERIFY(!QFileInfo::exists(configs + "extract"));
-        for (const QString& path : gone)
-            QVERIFY2(!QFileInfo::exists(path), qPrintable(path));
-        for (const QString& path : kept)
-            QVERIFY2(QFileInfo::exists(path), qPrintable(path));
-        QVERIFY(QFileInfo::exists(env.stationDir() + "/printlabel.sh"));
+    void printFails_data()
+    {
+        addColumns({"setup", "box", "prints"});
+        const QString failed = "Drucken fehlgeschlagen fehlgeschlagen!";
+        const QString refused = "Drucken fehlgeschlagen: Label-Datei fehlt oder ist keine reguläre Datei im "
+                                "Label-Ordner: %1";
+        // clang-format off
+        addRows({{"exit code 1", "exit:1", failed, "1"}, {"crash", "exit:crash", failed, "1"},
+                 {"script missing", "script", failed, "0"}, {"label missing", "missing", refused, "0"},
+                 {"label is a link", "link", refused, "0"},
+                 {"labels folder links out", "folder", refused, "0"}, {"job retired", "retired", "", "0"}});
+        // clang-format on
+    }
+    void printFails()
+    {
+        Bench bench;
+        const QString setup = cell("setup"), pdf = bench.labels + "device.pdf", out = bench.env.path("out");
+        writeFile(out + "/device.pdf", "secret");
+        TestEnvironment::setScriptExit("PRINT", setup.startsWith("exit:") ? setup.mid(5) : "0");
+        QVERIFY(setup != "script" || QFile::remove(bench.env.stationDir() + "/printlabel.sh"));
+        QVERIFY((setup != "missing" && setup != "link") || QFile::remove(pdf));
+        QVERIFY(setup != "link" || QFile::link(bench.labels + "manual.pdf", pdf)); // a link, though inside
+        QVERIFY(setup != "folder" ||
+                (QDir(bench.labels).removeRecursively() && QFile::link(out, bench.labels.chopped(1))));
+        if (setup == "retired")
+            JobChain::retire(&bench.dialog);
+        click(bench.dialog, "btnPrintLabel1");
+        const QStringList box = cell("box").isEmpty() ? QStringList() : QStringList{cell("box").arg(pdf)};
+        QCOMPARE(MessageBox::takeShownTextsForTesting(), box);
+        QCOMPARE(QString::number(bench.env.scriptRuns("PRINT").size()), cell("prints"));
+        QCOMPARE(bench.enabled(), QStringLiteral("12--")); // the sequence goes on
     }
 };
 

@@ -70,6 +70,7 @@ def record(exit_code):
         cwd = os.getcwd()
     except OSError:
         cwd = None
+    watch = os.environ.get("NIMBREL_FAKE_WATCH")
     line = json.dumps({
         "role": ROLE,
         "program": sys.argv[0],
@@ -79,6 +80,8 @@ def record(exit_code):
         "end": time.time(),
         "exit": exit_code,
         "pid": os.getpid(),
+        # whether a path the test watches was still there when this run ended
+        "watched": os.path.exists(watch) if watch else None,
     }, ensure_ascii=False) + "\n"
     try:
         with open(path, "a", encoding="utf-8") as f:

@@ -49,8 +49,9 @@ bool isSameOrAbove(const QString& candidate, const QString& folder)
            folder.startsWith(candidate + QLatin1Char('/'));
 }
 
-// Why `path` must not be removed, or empty.
-QString refusal(const QString& path)
+} // namespace
+
+QString removalRefusal(const QString& path)
 {
     if (path.trimmed().isEmpty())
         return QStringLiteral("an empty path");
@@ -72,11 +73,10 @@ QString refusal(const QString& path)
     }
     return QString();
 }
-} // namespace
 
 bool removeDir(const QString& path)
 {
-    const QString why = refusal(path);
+    const QString why = removalRefusal(path);
     if (!why.isEmpty()) {
         qWarning().noquote() << "removeDir: refusing to remove" << path << "-" << why;
         return false;
@@ -102,10 +102,14 @@ QString extractionDirectory()
 void removeDeviceFiles(const FlashSession& session, bool includeAdditionals)
 {
     removeDir(extractionDirectory());
-    const QString configPath = Settings::DeviceConfigPath();
-    QFile::remove(inFolder(configPath, session.configArchiveName()));
+    QStringList archives{session.configArchiveName()};
     if (includeAdditionals)
-        QFile::remove(inFolder(configPath, session.additionalsArchiveName()));
+        archives << session.additionalsArchiveName();
+    for (const QString& name : archives) {
+        // A job record whose names were refused for the download must not delete elsewhere either.
+        if (isSafeFileName(name))
+            QFile::remove(inFolder(Settings::DeviceConfigPath(), name));
+    }
 }
 
 bool isSafeFileName(const QString& name)

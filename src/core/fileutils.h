@@ -12,6 +12,8 @@ namespace FileUtils {
 // that is or holds one of the station's own folders (archives, images, logs, test logs, the
 // flash script). Symbolic links are removed as links, never followed.
 bool removeDir(const QString& path);
+// Why removeDir refuses `path`, or empty when it may go.
+QString removalRefusal(const QString& path);
 
 // The folder the device configuration is unpacked into: DeviceConfigTargetPath itself.
 QString extractionDirectory();

@@ -12,7 +12,8 @@
 #include <QTimer>
 
 namespace {
-const int relayGapMs = 500;
+const int relayGapMs = 500; // between relay 5 and relay 8 when switching on
+const int cycleGapMs = 500; // between off and on in a power cycle
 const char* const powerScript = "powerNimbrel.sh";
 int waitDepth = 0; // GUI thread only
 
@@ -89,7 +90,7 @@ void PowerControl::powerOn(const QObject* requester)
     }
     switchRelay(QStringLiteral("5"), QStringLiteral("ON"));
     waitProcessingEvents(relayGapMs);
-    if (abandoned(guard, requester, "ON"))
+    if (abandoned(guard, requester, "ON")) // replaced during the gap
         return;
     switchRelay(QStringLiteral("8"), QStringLiteral("ON"));
 }
@@ -110,7 +111,7 @@ void PowerControl::powerCycle(const QObject* requester)
 {
     const QPointer<const QObject> guard(requester);
     powerOff(requester);
-    waitProcessingEvents(relayGapMs);
+    waitProcessingEvents(cycleGapMs);
     if (abandoned(guard, requester, "cycle"))
         return;
     powerOn(requester);

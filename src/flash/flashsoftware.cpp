@@ -79,7 +79,7 @@ void FlashSoftware::reject() {}
 
 bool FlashSoftware::stopped() const
 {
-    return cancelled || JobChain::isRetired(this);
+    return JobChain::isRetired(this);
 }
 
 namespace {
@@ -277,7 +277,7 @@ void FlashSoftware::onFlashFinished(AsyncProcess* process, const ProcessResult& 
 
     if (!result.succeeded()) {
         qDebug() << "ERROR";
-        progressTimer->stop();
+        progressTimer->stop(); // the bar stays where the failure left it
         QPointer<FlashSoftware> self(this);
         MessageBox::critical(this, QStringLiteral("Flashvorgang fehlgeschlagen!"));
         if (self)
@@ -347,7 +347,8 @@ void FlashSoftware::on_btnRetry_clicked()
 void FlashSoftware::on_btnCancel_clicked()
 {
     qDebug() << "cancel flashing";
-    cancelled = true;
+    // Given up like a replaced job: a power cycle under way stops, a late flash result is ignored.
+    JobChain::retire(this);
     // The image step stops with its download and tar; its part stays for the next "flashen".
     configManager.cancelImageDownload();
     downloadingImage = false;

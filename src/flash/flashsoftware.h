@@ -64,5 +64,4 @@ private:
     AsyncProcess* flashProcess = nullptr;
     QTimer* microcontrollerTimer = nullptr;
     bool downloadingImage = false;
-    bool cancelled = false;
 };

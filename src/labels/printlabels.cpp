@@ -3,6 +3,7 @@
 
 #include "fileutils.h"
 #include "flashsession.h"
+#include "jobchain.h"
 #include "messagebox.h"
 #include "powercontrol.h"
 #include "processrunner.h"
@@ -19,8 +20,6 @@ PrintLabels::PrintLabels(QWidget* parent) : QDialog(parent), ui(new Ui::printLab
     ui->btnPrintLabel2->setEnabled(false);
     ui->btnClose->setEnabled(false);
     ui->btnPrintLabel3->setEnabled(false);
-    closeAllowed = false;
-    labelsPrinted = false;
 }
 
 PrintLabels::~PrintLabels()
@@ -41,8 +40,25 @@ void PrintLabels::enableBtnClose(bool enable)
         ui->btnClose->setEnabled(true);
 }
 
-bool PrintLabels::printLabel(const QString& pdfPath)
+bool PrintLabels::printLabel(const QString& name)
 {
+    if (JobChain::isRetired(this)) {
+        qDebug().noquote() << "Label" << name << "not printed: its job was replaced";
+        return false;
+    }
+    const QString pdfPath = FileUtils::inFolder(
+        FileUtils::inFolder(Settings::DeviceConfigTargetPath(), QStringLiteral("labels")), name);
+    // Only a label that came with the device's configuration: a link, or a labels folder that
+    // leads elsewhere, could print any file of the station.
+    if (!FileUtils::isRegularFileInside(pdfPath, FileUtils::extractionDirectory())) {
+        qWarning().noquote() << "Not printing" << pdfPath
+                             << "- no regular file inside the extracted configuration";
+        MessageBox::critical(this, QStringLiteral("Drucken fehlgeschlagen: Label-Datei fehlt oder ist keine "
+                                                  "reguläre Datei im Label-Ordner: %1")
+                                       .arg(pdfPath));
+        return false;
+    }
+
     ProcessRequest request;
     request.program = QDir::currentPath() + QStringLiteral("/printlabel.sh");
     request.arguments = QStringList{pdfPath};
@@ -64,21 +80,20 @@ bool PrintLabels::printLabel(const QString& pdfPath)
 
 void PrintLabels::on_btnPrintLabel1_clicked()
 {
-    printLabel(Settings::DeviceConfigTargetPath() + QStringLiteral("labels/device.pdf"));
+    printLabel(QStringLiteral("device.pdf"));
     ui->btnPrintLabel2->setEnabled(true);
 }
 
 void PrintLabels::on_btnPrintLabel2_clicked()
 {
-    const QString target = Settings::DeviceConfigTargetPath();
-    printLabel(target + QStringLiteral("labels/manual.pdf"));
-    printLabel(target + QStringLiteral("labels/cabinet.pdf"));
+    printLabel(QStringLiteral("manual.pdf"));
+    printLabel(QStringLiteral("cabinet.pdf"));
     ui->btnPrintLabel3->setEnabled(true);
 }
 
 void PrintLabels::on_btnPrintLabel3_clicked()
 {
-    printLabel(Settings::DeviceConfigTargetPath() + QStringLiteral("labels/package.pdf"));
+    printLabel(QStringLiteral("package.pdf"));
     labelsPrinted = true;
     ui->btnClose->setEnabled(closeAllowed);
     closeAllowed = false;

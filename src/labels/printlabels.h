@@ -32,8 +32,9 @@ private slots:
     void on_btnPrintLabel3_clicked();
 
 private:
-    // Returns whether the label came out; a failure has already been shown to the operator.
-    bool printLabel(const QString& pdfPath);
+    // Prints one PDF of the device's "labels" folder. Returns whether the label came out; a
+    // failure has already been shown to the operator.
+    bool printLabel(const QString& name);
     void removeDeviceFiles();
 
     Ui::printLabels* ui;

@@ -73,6 +73,7 @@ TestEnvironment::~TestEnvironment()
     else
         qputenv("XDG_CONFIG_HOME", previousXdg);
     qunsetenv("NIMBREL_FAKE_RECORD");
+    qunsetenv("NIMBREL_FAKE_WATCH");
     resetScripts();
     StationTimings::setForTesting(StationTimings());
 }
