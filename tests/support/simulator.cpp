@@ -76,27 +76,28 @@ QString Simulator::baseUrl() const
     return QStringLiteral("http://127.0.0.1:%1/").arg(m_port);
 }
 
-QList<QJsonObject> Simulator::requests() const
+QList<QJsonObject> readJsonLines(const QString& fileName, const char* key, const QString& value)
 {
     QList<QJsonObject> result;
-    QFile file(dir.path() + QStringLiteral("/record.jsonl"));
+    QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly))
         return result;
     for (const QByteArray& line : file.readAll().split('\n')) {
-        if (!line.trimmed().isEmpty())
-            result << QJsonDocument::fromJson(line).object();
+        const QJsonObject object = QJsonDocument::fromJson(line).object();
+        if (!line.trimmed().isEmpty() && (!key || object.value(QLatin1String(key)).toString() == value))
+            result << object;
     }
     return result;
 }
 
+QList<QJsonObject> Simulator::requests() const
+{
+    return readJsonLines(dir.path() + QStringLiteral("/record.jsonl"));
+}
+
 QList<QJsonObject> Simulator::requests(const QString& path) const
 {
-    QList<QJsonObject> result;
-    for (const QJsonObject& request : requests()) {
-        if (request.value(QStringLiteral("path")).toString() == path)
-            result << request;
-    }
-    return result;
+    return readJsonLines(dir.path() + QStringLiteral("/record.jsonl"), "path", path);
 }
 
 void Simulator::clearRequests()
@@ -120,11 +121,6 @@ bool Simulator::setFault(const QString& endpoint, const QString& mode, int count
     return !control("POST", QStringLiteral("/_sim/fault"),
                     QJsonDocument(fault).toJson(QJsonDocument::Compact))
                 .isNull();
-}
-
-bool Simulator::clearFaults()
-{
-    return !control("DELETE", QStringLiteral("/_sim/fault")).isNull();
 }
 
 bool Simulator::changeImages()

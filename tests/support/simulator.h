@@ -12,6 +12,8 @@ QString pythonProgram(); // /usr/bin/python3 if there (a pyenv shim costs 0.3 s 
 // Starts python3 with sim/<script> and returns the first line it prints on standard output;
 // empty if it ended or 20 s passed first.
 QByteArray startPythonTool(QProcess& process, const QString& script, const QStringList& arguments);
+// One JSON object a line; with a key, only those whose key has that value.
+QList<QJsonObject> readJsonLines(const QString& fileName, const char* key = nullptr, const QString& value = {});
 // SIGTERM, so that the tool can clean up; SIGKILL if it has not ended 10 s later.
 void stopPythonTool(QProcess& process);
 
@@ -34,7 +36,6 @@ public:
     void reset(); // serial numbers, MACs, faults and the record forgotten
 
     bool setFault(const QString& endpoint, const QString& mode, int count = -1);
-    bool clearFaults();
     bool changeImages(); // every image archive is served with new bytes and a new ETag
     QJsonObject state() const;
 

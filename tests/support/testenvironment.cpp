@@ -95,25 +95,12 @@ QString TestEnvironment::stationDir() const
 
 QList<QJsonObject> TestEnvironment::scriptRuns() const
 {
-    QList<QJsonObject> runs;
-    QFile file(path(QStringLiteral("scripts.jsonl")));
-    if (!file.open(QIODevice::ReadOnly))
-        return runs;
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        if (!line.trimmed().isEmpty())
-            runs << QJsonDocument::fromJson(line).object();
-    }
-    return runs;
+    return readJsonLines(path(QStringLiteral("scripts.jsonl")));
 }
 
 QList<QJsonObject> TestEnvironment::scriptRuns(const QString& role) const
 {
-    QList<QJsonObject> runs;
-    for (const QJsonObject& run : scriptRuns()) {
-        if (run.value(QStringLiteral("role")).toString() == role)
-            runs << run;
-    }
-    return runs;
+    return readJsonLines(path(QStringLiteral("scripts.jsonl")), "role", role);
 }
 
 void TestEnvironment::clearScriptRuns()
