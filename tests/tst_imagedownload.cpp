@@ -151,7 +151,7 @@ void TestImageDownload::download_data()
         return "HTTP/1.1 200 OK\r\nETag: \"v1\"\r\nContent-Length: " +
                QByteArray::number(length < 0 ? body.size() : length) + "\r\n\r\n" + body;
     };
-    // A redirect leads back to the simulator, which would hand out the image over plain http.
+    // A redirect back to the simulator, which would then hand out the image over plain http.
     for (const char* status :
          {"301 Moved Permanently", "302 Found", "307 Temporary Redirect", "308 Permanent Redirect"})
         row(status, "redirect:" + QByteArray(status).left(3),
@@ -210,7 +210,7 @@ void TestImageDownload::download()
         QVERIFY2(!front.skipReason().isEmpty(), "nginx did not start where it can run");
         QSKIP(qPrintable(front.skipReason()));
     } else if (!tls && reply != "fsize") {
-        QVERIFY(step.sim.setFault("image", reply));
+        QVERIFY(step.sim.setFault("image", reply, 1));
     }
     const rlimit limit{reply == "fsize" ? 1 << 20 : RLIM_INFINITY, RLIM_INFINITY},
         none{RLIM_INFINITY, RLIM_INFINITY};
