@@ -159,8 +159,10 @@ class SimulatorTest(unittest.TestCase):
                                    ("untrusted_port", "untrusted_ca_file", specs)]:
             reply = send("GET", "/api/v1/specs", port=info[port], ca=info[ca])
             self.assertEqual(reply[:3] if isinstance(reply, tuple) else reply, expected, (port, ca))
+        seen = len(jsonl(RECORD.name))
         for headers, status in [({}, 401), (basic("gehaim:1"), 401), (IMAGE_AUTH, 200)]:
             self.assertEqual(send("GET", IMAGE, "", headers, info["https_port"], info["ca_file"])[0], status)
+        self.assertEqual([r["path"] for r in jsonl(RECORD.name)[seen:]], [IMAGE])  # the front refused the others
 
 
 if __name__ == "__main__":
