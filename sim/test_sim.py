@@ -54,13 +54,19 @@ def members(data):
 
 
 class SimulatorTest(unittest.TestCase):
-    def test_serials_macs_and_archives(self):
+    def test_serials_macs_archives_and_record(self):
         first, again, other = serial("G1000001"), serial("G1000001"), serial("G1000002")
         self.assertEqual((again, other), (first, first + 1))
-        macs, query = {"eth0": "02:01", "eth1": "02:02"}, "?article=4r0417&serialNumber=%d" % first
-        self.assertEqual(send("PUT", "/api/v1/assignMacAddresses" + query, json.dumps(macs))[::2], (200, b"{}"))
-        state = json.loads(send("GET", "/_sim/state")[2])
-        self.assertEqual((state["serials"]["G1000001"], state["macs"][str(first)]), (first, macs))
+        body, query = '{"eth0": "ä", "eth1": "x"}', "serialNumber=%d&article=4r0417&z=%%C3%%A4+b&leer=" % first
+        reply = send("PUT", "/api/v1/assignMacAddresses?" + query, body, dict(AUTH, **{"X-Probe": "eins"}))
+        self.assertEqual(reply[::2], (200, b"{}"))
+        record = jsonl(RECORD.name)[-1]  # every request, decoded as received
+        self.assertEqual([record[k] for k in ("method", "path", "body", "rawQuery", "query")],
+                         ["PUT", "/api/v1/assignMacAddresses", body, query,
+                          [["serialNumber", str(first)], ["article", "4r0417"], ["z", "ä b"], ["leer", ""]]])
+        self.assertEqual(record["headers"][-2:], [["Authorization", "Bearer t"], ["X-Probe", "eins"]])
+        state, query = json.loads(send("GET", "/_sim/state")[2]), "?article=4r0417&serialNumber=%d" % first
+        self.assertEqual((state["serials"]["G1000001"], state["macs"][str(first)]), (first, json.loads(body)))
         files, top = members(send("GET", "/api/v1/configs" + query)[2]), "4r0417-%d/" % first
         self.assertEqual({name.split("/")[0] + "/" for name in files}, {top})  # the station strips one folder
         for kind in ("device", "manual", "cabinet", "package"):
@@ -117,30 +123,21 @@ class SimulatorTest(unittest.TestCase):
         for fault in '"nix", "mode": "status:500:"', '"specs", "mode": "x:1"', '"specs", "mode": "stall:1", "count": 0':
             self.assertEqual(send("POST", "/_sim/fault", '{"endpoint": %s}' % fault)[0], 400, fault)
 
-    def test_record(self):
-        body, query = '{"eth0": "ä", "eth1": "x"}', "serialNumber=77&article=4r0417&z=%C3%A4+b&leer="
-        send("PUT", "/api/v1/assignMacAddresses?" + query, body, dict(AUTH, **{"X-Probe": "eins"}))
-        record = jsonl(RECORD.name)[-1]
-        self.assertEqual([record[k] for k in ("method", "path", "body", "rawQuery", "query")],
-                         ["PUT", "/api/v1/assignMacAddresses", body, query,
-                          [["serialNumber", "77"], ["article", "4r0417"], ["z", "ä b"], ["leer", ""]]])
-        self.assertEqual(record["headers"][-2:], [["Authorization", "Bearer t"], ["X-Probe", "eins"]])
-
-
-class FakeToolTest(unittest.TestCase):
     def test_runs(self):
         work = tempfile.TemporaryDirectory(prefix="nimbrel-fake-")
         self.addCleanup(work.cleanup)
         subprocess.run([sys.executable, os.path.join(HERE, "make_station.py"), work.name], check=True)
-        environment = {k: v for k, v in os.environ.items() if not k.startswith("NIMBREL_FAKE_")}
-        runs = [("testsoftware_gegenspieler/Realy_Module_CLI.py", ["--relay", "3", "on"], "4", 4, "RELAY"),
-                ("flash/4R0417_stage1.sh", ["-i", "x.img", "-s", "1"], "5", 5, "FLASH"),
+        runs = [("flash/4R0417_stage1.sh", ["-i", "x.img", "-s", "1"], "5", 5, "FLASH"),
                 ("testsoftware_gegenspieler/end_Testserver.py", [], "crash", -9, "ENDTESTSERVER"),
                 ("bin/powerNimbrel.sh", ["off"], "hang", -15, "POWER")]  # until terminated
         for name, args, spec, code, role in runs:
-            env = dict(environment, NIMBREL_FAKE_RECORD=work.name + "/rec", **{"NIMBREL_FAKE_EXIT_" + role: spec})
+            env = dict({k: v for k, v in os.environ.items() if not k.startswith("NIMBREL_FAKE_")},
+                       NIMBREL_FAKE_RECORD=work.name + "/rec", NIMBREL_FAKE_STARTED_DIR=work.name,
+                       **{"NIMBREL_FAKE_EXIT_" + role: spec})
             proc = subprocess.Popen([os.path.join(work.name, name)] + args, env=env, cwd=work.name,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            while spec == "hang" and not os.path.exists("%s/%s.%d" % (work.name, role, proc.pid)):
+                time.sleep(0.05)  # its SIGTERM handler is in place from here on
             if spec == "hang":
                 self.assertRaises(subprocess.TimeoutExpired, proc.wait, 0.7)
                 proc.terminate()
@@ -148,8 +145,6 @@ class FakeToolTest(unittest.TestCase):
         self.assertEqual([[r[k] for k in ("program", "args", "exit", "role")] for r in jsonl(work.name + "/rec")],
                          [[os.path.join(work.name, name), args, code, role] for name, args, _, code, role in runs])
 
-
-class TlsFrontTest(unittest.TestCase):
     def test_ports_and_password(self):
         front = subprocess.Popen([sys.executable, os.path.join(HERE, "tls_front.py"), "--upstream",
                                   "http://127.0.0.1:%d" % PORT, "--user", USER, "--password", PASSWORD],

@@ -12,12 +12,20 @@
 using namespace teststation;
 
 namespace {
-QString verdict(const ProcessResult& result)
+QString verdict(const ProcessResult& r)
 {
-    return QString("%1 %2, code %3")
-        .arg(result.succeeded() ? "ok" : "failed", result.outcome())
-        .arg(result.exitCode);
+    return QString("%1 %2, code %3").arg(r.succeeded() ? "ok" : "failed", r.outcome()).arg(r.exitCode);
 }
+// "sh -c command" in dir, or the program itself when the command is a path
+ProcessRequest request(const QString& dir, const QString& command, int timeoutMs = 0)
+{
+    const bool direct = command.startsWith('/');
+    const QStringList args = direct ? QStringList() : QStringList{"-c", command};
+    return {direct ? command : "sh", args, dir, timeoutMs, false, false, {}, makeCancelToken()};
+}
+const QString sleeper = ": > started; exec sleep 30",
+              cancelled = "failed was stopped because its run was cancelled, code ",
+              notStarted = "failed failed to start: not started: the ";
 } // namespace
 
 class TestCore : public QObject
@@ -32,22 +40,19 @@ private slots:
                  (QList<int>{63000, 1000, 200, 240000, 30000, 1000}));
     }
 
-    // event: how the relay script ends (its role's fake exit) or what happens to the window that asked;
-    // runs: "program args" in order (R the relay script, ~ the station folder); gaps: "+" where 500 ms
-    // lie between two runs; log: the "Power ..." lines of the debug log
+    // event: the relay script's fake exit, or what happens to the window that asked; runs: R the relay
+    // script, ~ the station folder; gaps: "+" where 500 ms lie between two runs
     void power_data()
     {
         addColumns({"system", "operation", "event", "runs", "gaps", "log"});
-        const QString failed = "Power %1 failed (5)|Power %1 failed (8)",
+        const QString failed = "Power ON failed (5)|Power ON failed (8)",
                       stopped = "Power %1 stopped: its job was replaced";
         const QString on = "R 5 ON|R 8 ON", off = "R 5 OFF|R 8 OFF", script = "~/bin/powerNimbrel.sh ";
         // clang-format off
         addRows({{"cycle, relay", "false", "cycle", "", off + "|" + on, "-++", ""},
                  {"cycle, power script", "true", "cycle", "", script + "0|" + script + "90", "+", ""},
-                 {"on, relays fail", "false", "on", "exit:1", on, "", failed.arg("ON")},
-                 {"off, relays fail", "false", "off", "exit:1", off, "", failed.arg("OFF")},
-                 {"on, relays past their limit", "false", "on", "exit:hang", "", "", failed.arg("ON")},
-                 {"on, retired before", "false", "on", "before", "", "", stopped.arg("ON")},
+                 {"on, relays fail", "false", "on", "exit:1", on, "", failed},
+                 {"on, relays past their limit", "false", "on", "exit:hang", "", "", failed},
                  {"off, retired before", "false", "off", "before", "", "", stopped.arg("OFF")},
                  {"on, retired in the gap", "false", "on", "wait", "R 5 ON", "", stopped.arg("ON")},
                  {"on, deleted in the gap", "false", "on", "delete", "R 5 ON", "", stopped.arg("ON")},
@@ -66,8 +71,7 @@ private slots:
         QPointer<QObject> window = new QObject;
         if (event == "before")
             JobChain::retire(window);
-        // In the operation's first wait, as the scripts themselves block.
-        if (event == "wait" || event == "delete")
+        if (event == "wait" || event == "delete") // in the first wait, as the scripts themselves block
             QTimer::singleShot(0, [=] { event == "wait" ? JobChain::retire(window) : delete window.data(); });
         LogCapture log;
         const auto operate = operation == "on"    ? &PowerControl::powerOn
@@ -94,8 +98,6 @@ private slots:
     void runnerVerdicts_data()
     {
         addColumns({"command", "timeoutMs", "cancel", "verdict"});
-        const QString sleeper = ": > started; exec sleep 30";
-        const QString cancelled = "failed was stopped because its run was cancelled, code ";
         // clang-format off
         addRows({{"exit 0, stderr written", "echo e >&2", "9000", "", "ok exited with code 0, code 0"},
                  {"exit code 3", "exit 3", "9000", "", "failed exited with code 3, code 3"},
@@ -104,8 +106,7 @@ private slots:
                   "failed failed to start: execvp: No such file or directory, code -1"},
                  {"past its limit", sleeper, "300", "",
                   "failed did not finish within its limit and was killed, code 9"},
-                 {"cancelled before the start", sleeper, "0", "before",
-                  "failed failed to start: not started: the run was cancelled, code -1"},
+                 {"cancelled before the start", sleeper, "0", "before", notStarted + "run was cancelled, code -1"},
                  {"cancelled: terminated", sleeper, "0", "during", cancelled + "15"},
                  {"cancelled, ignores terminate: killed", "trap '' TERM; " + sleeper, "0", "during",
                   cancelled + "9"}});
@@ -114,28 +115,20 @@ private slots:
     void runnerVerdicts()
     {
         QTemporaryDir dir;
-        const QString command = cell("command"), cancel = cell("cancel");
-        const bool direct = command.startsWith('/');
-        ProcessRequest request{direct ? command : "sh",
-                               direct ? QStringList() : QStringList{"-c", command},
-                               dir.path(),
-                               cell("timeoutMs").toInt(),
-                               false,
-                               false,
-                               {},
-                               makeCancelToken()};
-        request.cancel->store(cancel == "before");
-        QFuture<ProcessResult> run = QtConcurrent::run([request] { return ProcessRunner::run(request); });
+        const QString cancel = cell("cancel");
+        const ProcessRequest run = request(dir.path(), cell("command"), cell("timeoutMs").toInt());
+        run.cancel->store(cancel == "before");
+        QFuture<ProcessResult> result = QtConcurrent::run([run] { return ProcessRunner::run(run); });
         if (cancel == "during") {
             QTRY_VERIFY(QFile::exists(dir.path() + "/started"));
-            request.cancel->store(true);
+            run.cancel->store(true);
         }
-        QCOMPARE(verdict(run.result()), cell("verdict"));
+        QCOMPARE(verdict(result.result()), cell("verdict"));
         if (!cancel.isEmpty())
             return;
         AsyncProcess process;
         QSignalSpy finished(&process, &AsyncProcess::finished);
-        process.start(request);
+        process.start(run);
         QVERIFY(finished.wait(15000));
         QTest::qWait(50);
         QCOMPARE(finished.count(), 1); // once, also when an error and the end both arrive
@@ -152,10 +145,8 @@ private slots:
                  {"home folder", "home", "the home folder"}, {"working directory", "station", "working dir"},
                  {"above the working directory", ".", "working directory"},
                  {"DeviceConfigPath", "k0/dir", "DeviceConfigPath"}, {"above it", "k0", "DeviceConfigPath"},
-                 {"ImagePath", "k1/dir", "ImagePath"}, {"above ImagePath", "k1", "ImagePath"},
-                 {"LogPath", "k2/dir/", "LogPath"}, {"above LogPath", "k2", "LogPath"},
-                 {"TestLogPath", "k3/dir", "TestLogPath"}, {"above TestLogPath", "k3", "TestLogPath"},
-                 {"FlashScriptPath", "k4/dir", "FlashScriptPath"}, {"above it too", "k4", "FlashScriptPath"},
+                 {"ImagePath", "k1/dir", "ImagePath"}, {"LogPath", "k2/dir/", "LogPath"},
+                 {"above TestLogPath", "k3", "TestLogPath"}, {"FlashScriptPath", "k4/dir", "FlashScriptPath"},
                  {"through ..", "k0/../k1/dir/x/..", "ImagePath"}, {"through a link", "link", "LogPath"},
                  {"through a link above", "linkabove", "TestLogPath"}, {"tree with links", "tree", ""}});
         // clang-format on
@@ -164,14 +155,13 @@ private slots:
     {
         TestEnvironment env;
         const QStringList keys{"DeviceConfigPath", "ImagePath", "LogPath", "TestLogPath", "FlashScriptPath"};
-        QStringList markers{env.path("home/keep")};
+        QStringList markers{env.path("home/keep"), env.stationDir() + "/printlabel.sh"};
         for (int i = 0; i < keys.size(); ++i) {
             Settings::setValue(keys.at(i), env.path(QString("k%1/dir/").arg(i)));
             markers << env.path(QString("k%1/dir/x/keep").arg(i));
         }
-        for (const QString& file : markers + QStringList{env.path("tree/a/.hidden"), env.path("tree/a/b/c")})
+        for (const QString& file : markers.mid(2) + QStringList{markers.first(), env.path("tree/a/b/.c")})
             writeFile(file, "x");
-        markers << env.stationDir() + "/printlabel.sh";
         QVERIFY(QFile::link(env.path("k2/dir"), env.path("link")) &&
                 QFile::link(env.path("k3"), env.path("linkabove")));
         QVERIFY(QFile::link(env.path("k0/dir/x"), env.path("tree/a/dirlink")) &&
@@ -185,31 +175,28 @@ private slots:
         QVERIFY(!reason.isEmpty() || !QFileInfo::exists(target));
         for (const QString& marker : markers) // nothing removed outside, no link followed
             QVERIFY2(QFileInfo::exists(marker), qPrintable(marker));
+        QVERIFY(FileUtils::isSafeFileName("..a") && !FileUtils::isSafeFileName(".."));
     }
 
     // Last: once the station quits, no child starts again in this process.
     void stopAllEndsEveryChild()
     {
         QTemporaryDir dir;
-        const ProcessRequest blocking{
-            "sh", {"-c", ": > started; exec sleep 30"}, dir.path(), 0, false, false, {}, {}};
+        const ProcessRequest blocking = request(dir.path(), sleeper);
         QFuture<ProcessResult> run = QtConcurrent::run([blocking] { return ProcessRunner::run(blocking); });
         AsyncProcess stubborn;
         QSignalSpy reported(&stubborn, &AsyncProcess::finished);
-        stubborn.start(
-            {"sh", {"-c", "trap '' TERM; : > stubborn; exec sleep 30"}, dir.path(), 0, false, false, {}, {}});
+        stubborn.start(request(dir.path(), "trap '' TERM; : > stubborn; exec sleep 30"));
         QTRY_VERIFY(QFile::exists(dir.path() + "/started") && QFile::exists(dir.path() + "/stubborn"));
         ProcessRunner::stopAll();
         QVERIFY(!stubborn.isRunning()); // it ignores terminate: killed after the grace
-        QCOMPARE(verdict(run.result()),
-                 QStringLiteral("failed was stopped because its run was cancelled, code 15"));
-        QCOMPARE(verdict(ProcessRunner::run(blocking)),
-                 QStringLiteral("failed failed to start: not started: the run was cancelled, code -1"));
+        QCOMPARE(verdict(run.result()), cancelled + "15");
+        QCOMPARE(verdict(ProcessRunner::run(blocking)), notStarted + "run was cancelled, code -1");
         QCOMPARE(reported.count(), 0); // nobody is left to tell
         stubborn.start(blocking);
         QVERIFY(reported.wait(5000));
         QCOMPARE(verdict(reported.first().first().value<ProcessResult>()),
-                 QStringLiteral("failed failed to start: not started: the station quits, code -1"));
+                 notStarted + "station quits, code -1");
     }
 };
 

@@ -70,12 +70,9 @@ private slots:
             click(bench.dialog, name), states << bench.enabled();
         QCOMPARE(states, QStringList({"Drucke Labels", "1---", "12--", "123-"}));
         const QStringList steps = cell("steps").split(' ');
-        for (const QString& step : steps) {
-            if (step.startsWith('E'))
-                bench.dialog.enableBtnClose(step == "E1");
-            else
-                click(bench.dialog, step == "B3" ? "btnPrintLabel3" : "btnClose");
-        }
+        for (const QString& step : steps)
+            step.startsWith('E') ? bench.dialog.enableBtnClose(step == "E1")
+                                 : click(bench.dialog, step == "B3" ? "btnPrintLabel3" : "btnClose");
         QCOMPARE(bench.enabled().right(1), cell("close"));
         QCOMPARE(roleArgs(bench.env, "PRINT").join(' ').remove(bench.labels),
                  "device.pdf manual.pdf cabinet.pdf" + QString(" package.pdf").repeated(steps.count("B3")));
