@@ -88,7 +88,6 @@ class TestWorkflow : public QObject
 {
     Q_OBJECT
 private slots:
-
     void startJob_data()
     {
         addColumns({"code", "selection", "box", "script", "meanwhile", "order", "relays"});
@@ -102,7 +101,7 @@ private slots:
              {"blank in front", " G1234567", "yes", "", "", "", "", on},
              {"nothing selected", "G1234567", "", selectFirst, "", "", "", on},
              {"a job", "G1234567", "yes", "", "", "", "G1234567", twice},
-             // By hand: the scanned job ends; "Weiter" again or a scan comes while the relays switch.
+             // By hand: the scanned job ends, "./" is dropped; "Weiter" again or a scan as the relays switch.
              {"by hand", "G7654321", "yes", "", flash, "weiter", "G1234567", thrice},
              {"by hand, no script", "G7654321", "yes", missing, "./x.sh", "weiter", "G1234567", thrice},
              {"by hand, nothing selected", "G7654321", "dropped", selectFirst, flash, "", "G7654321", twice},
@@ -116,7 +115,7 @@ private slots:
         Station station;
         QVERIFY(station.start({"--image-size", "64K"}));
         QCOMPARE(station.window->windowTitle(), QStringLiteral("Nimbrel Produktion Ferlund"));
-        Settings::setValue("FlashScriptPath", station.env.stationDir() + "/flash");
+        Settings::setValue("FlashScriptPath", station.env.stationDir() + "/flash"); // the station adds "/"
         if (!cell("selection").isEmpty())
             station.select("4r0417", "1.2.0-dev");
         click(station.window.get(), "btnPowerOn"); // a key after a click still reaches the scanner field
