@@ -11,18 +11,17 @@
 #include <QtWidgets>
 
 namespace {
-// The station's own children: processes working in the sandbox, but for the simulator, this test
-// program and the station (the same program).
+// The station's own children: processes working in the sandbox, but for the simulator and the test.
 QString childrenIn(const TestEnvironment& env)
 {
     QStringList found;
     for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
         QFile cmdline("/proc/" + pid + "/cmdline");
-        if (!cmdline.open(QIODevice::ReadOnly)) // not a process, or ended meanwhile
+        if (pid.toLongLong() <= 0 || pid.toLongLong() == QCoreApplication::applicationPid() ||
+            !cmdline.open(QIODevice::ReadOnly)) // ended meanwhile
             continue;
         const QString command = QString::fromLocal8Bit(cmdline.readAll().replace('\0', ' '));
         if (QFileInfo("/proc/" + pid + "/cwd").symLinkTarget().startsWith(env.root()) &&
-            !command.startsWith(QCoreApplication::applicationFilePath()) &&
             !command.contains("nimbrel_sim.py"))
             found << command;
     }
