@@ -1,4 +1,3 @@
-#include "about.h"
 #include "datarows.h"
 #include "fattest.h"
 #include "flashsession.h"
@@ -12,21 +11,12 @@
 #include "testmain.h"
 #include "testsoftware.h"
 
-#include <QAction>
-#include <QComboBox>
-#include <QJsonArray>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <memory>
+#include <QtWidgets>
 
 namespace {
 template <typename T = QWidget> T* find(QObject* parent, const char* name)
 {
-    T* found = parent->findChild<T*>(QLatin1String(name));
-    if (!found)
-        qFatal("no %s", name);
-    return found;
+    return parent->findChild<T*>(QLatin1String(name));
 }
 void click(QObject* parent, const char* name)
 {
@@ -37,17 +27,6 @@ void type(QObject* parent, const char* field, const QString& text)
     QTest::keyClicks(find<QLineEdit>(parent, field), text);
     QTest::keyClick(find<QLineEdit>(parent, field), Qt::Key_Return);
 }
-QString label(QObject* parent, const char* name)
-{
-    return find<QLabel>(parent, name)->text();
-}
-QStringList argsOf(const QList<QJsonObject>& runs)
-{
-    QStringList lines;
-    for (const QJsonObject& run : runs)
-        lines << run.value("args").toVariant().toStringList().join(' ');
-    return lines;
-}
 
 // The main window of a station whose servers are the simulator.
 struct Station
@@ -55,9 +34,11 @@ struct Station
     TestEnvironment env;
     Simulator sim;
     std::unique_ptr<MainWindow> window;
+    QStringList shown;
 
     bool start(const QStringList& simulatorArguments = {})
     {
+        MessageBox::takeShownTextsForTesting(); // an earlier test's
         Settings::instance()->setSpecs({{"4r0417", "1.2.0-dev", "nimbrel-4r0417"},
                                         {"4r0417", "0.9.1-dev", " first "},
                                         {"4R0417", "0.9.1-dev", " other "},
@@ -67,6 +48,8 @@ struct Station
         window->show();
         return goOnline(env, sim, simulatorArguments);
     }
+    // The boxes of this test so far: polls must not lose what an earlier poll took.
+    QString boxes() { return (shown += MessageBox::takeShownTextsForTesting()).join('|'); }
     FlashSession& job() const { return *window->flashSession(); }
     void select(const QString& article, const QString& version)
     {
@@ -76,13 +59,20 @@ struct Station
         find<QComboBox>(dialog, "cbSWVersion")->setCurrentText(version);
         click(dialog, "btnOk");
     }
-    QList<FlashSoftware*> liveFlashDialogs() const
+    // The job as the flash dialogs see it: its order number and how many of them live.
+    QString record() const
     {
-        QList<FlashSoftware*> live;
-        for (FlashSoftware* dialog : window->findChildren<FlashSoftware*>())
-            if (!JobChain::isRetired(dialog))
-                live << dialog;
-        return live;
+        const QList<FlashSoftware*> all = window->findChildren<FlashSoftware*>();
+        const auto live =
+            std::count_if(all.begin(), all.end(), [](auto* d) { return !JobChain::isRetired(d); });
+        return job().orderNumber() + ' ' + QString::number(live);
+    }
+    QString relays() const
+    {
+        QStringList lines;
+        for (const QJsonObject& run : env.scriptRuns("RELAY"))
+            lines << run.value("args").toVariant().toStringList().join(' ');
+        return lines.join('|');
     }
     QStringList serialRequests() const
     {
@@ -97,257 +87,180 @@ struct Station
 class TestWorkflow : public QObject
 {
     Q_OBJECT
-    QStringList shown;
-    // The boxes of this test so far: polls must not lose what an earlier poll took.
-    QStringList boxes() { return shown += MessageBox::takeShownTextsForTesting(); }
-
 private slots:
-    void init()
+    void startJob_data()
     {
-        MessageBox::takeShownTextsForTesting();
-        shown.clear();
+        addColumns({"code", "selection", "box", "script", "meanwhile", "order", "relays"});
+        const QString selectFirst = "Bitte zuerst Artikel und Software Version auswählen!", on = "5 ON|8 ON";
+        const QString missing = "Kein Flash Skript gefunen! Konfigurationsdatei überprüfen!";
+        const QString twice = on + '|' + on, thrice = twice + '|' + on, flash = "./4R0417_stage1.sh";
+        addRows(
+            {{"lower-case g", "g1234567", "yes", "", "", "", "", on},
+             {"six digits", "G123456", "yes", "", "", "", "", on},
+             {"eight digits", "G12345678", "yes", "", "", "", "", on},
+             {"blank in front", " G1234567", "yes", "", "", "", "", on},
+             {"nothing selected", "G1234567", "", selectFirst, "", "", "", on},
+             {"a job", "G1234567", "yes", "", "", "", "G1234567", twice},
+             // By hand: the scanned job ends, "./" is dropped; "Weiter" again or a scan as the relays switch.
+             {"by hand", "G7654321", "yes", "", flash, "weiter", "G1234567", thrice},
+             {"by hand, no script", "G7654321", "yes", missing, "./x.sh", "weiter", "G1234567", thrice},
+             {"by hand, nothing selected", "G7654321", "dropped", selectFirst, flash, "", "G7654321", twice},
+             {"by hand, then a scan", "G7654321", "yes", "", flash, "scan", "G2222222",
+              twice + "|5 ON|5 ON|8 ON"}});
     }
-    void scannerInput_data();
-    void scannerInput();
-    void manualPath_data();
-    void manualPath();
-    void selection();
-    void emptySelectionSaysWhy_data();
-    void emptySelectionSaysWhy();
-    void fatRetest_data();
-    void fatRetest();
-    void scanDuringTheRelayWaitTakesOver();
-    void fatRetestWhileAJobDownloads();
+    // Only "G" and seven digits with a selection start a job: device on, order recorded, flash dialog.
+    void startJob()
+    {
+        const QString code = cell("code"), script = cell("script"), order = cell("order");
+        Station station;
+        QVERIFY(station.start({"--image-size", "64K"}));
+        QCOMPARE(station.window->windowTitle(), QStringLiteral("Nimbrel Produktion Ferlund"));
+        Settings::setValue("FlashScriptPath", station.env.stationDir() + "/flash"); // the station adds "/"
+        if (!cell("selection").isEmpty())
+            station.select("4r0417", "1.2.0-dev");
+        click(station.window.get(), "btnPowerOn"); // a key after a click still reaches the scanner field
+        const int forwarded = code.at(0).isLetter() ? 1 : 0;
+        QTest::keyClicks(find<QPushButton>(station.window.get(), "btnPowerOn"), code.left(forwarded));
+        type(station.window.get(), "txtBarcode", code.mid(forwarded));
+        QCOMPARE(find<QLineEdit>(station.window.get(), "txtBarcode")->text(), QString());
+        QPointer<FlashSoftware> previous = station.window->findChild<FlashSoftware*>();
+        if (!script.isEmpty()) {
+            Settings::setValue("FlashScriptName", script);
+            if (cell("selection") == "dropped")
+                station.job().setArticle(QString());
+            click(station.window.get(), "pushButton");
+            QVERIFY(JobChain::isRetired(previous)); // the previous job ends at once, before any check
+        }
+        QCOMPARE(station.boxes(), cell("box"));
+        ScanBarcode* dialog = script.isEmpty() ? nullptr : station.window->orderDialog();
+        if (dialog) {
+            QLineEdit* field = find<QLineEdit>(dialog, "txtAuftragsnummer");
+            QTest::keyClicks(field, "G12345");
+            // Six characters enable "Weiter", but only a whole order number starts the job.
+            QVERIFY(find<QPushButton>(dialog, "pushButton")->isEnabled());
+            click(dialog, "pushButton");
+            QVERIFY(dialog->isVisible());
+            QTest::keyClick(field, Qt::Key_Backspace);
+            QVERIFY(!find<QPushButton>(dialog, "pushButton")->isEnabled());
+            // Enter presses "Weiter"; while its relays switch, "Weiter" again or a scan.
+            QTimer::singleShot(50, dialog, [&] {
+                if (cell("meanwhile") == "scan")
+                    type(station.window.get(), "txtBarcode", order);
+                else
+                    QMetaObject::invokeMethod(dialog, "on_pushButton_clicked");
+            });
+            type(dialog, "txtAuftragsnummer", "567");
+            QVERIFY(!dialog->isVisible());
+        }
+        const bool live = !order.isEmpty() && cell("selection") != "dropped";
+        QTRY_COMPARE_WITH_TIMEOUT(station.serialRequests(), live ? QStringList{order} : QStringList(), 15000);
+        QCOMPARE(station.record(), order + (live ? " 1" : " 0"));
+        QCOMPARE(station.relays(), cell("relays"));
+        if (cell("meanwhile") != "weiter")
+            QCOMPARE(find<QLabel>(station.window.get(), "lblEMSSerialNumber")->text(), order);
+    }
+
+    void selection()
+    {
+        Station station;
+        QVERIFY(station.start());
+        station.window->setDefaultImage("4r0417", "1.2.3-snap", "2024-05-17", "a1b2c3");
+        QCOMPARE(find<QLabel>(station.window.get(), "txtImage")->text(), QStringLiteral("4r0417"));
+        click(station.window.get(), "btnSelectArticleVersion");
+        auto* dialog = station.window->findChildren<SelectSoftware*>().last();
+        QCOMPARE(dialog->windowTitle(), QStringLiteral("Artikel und Softwareversion"));
+        QCOMPARE(find<QComboBox>(dialog, "cbArticle")->count(), 4); // "4R0417", "4r0417 " are others
+        auto* versions = find<QComboBox>(dialog, "cbSWVersion");
+        QCOMPARE(versions->count(), 2); // but share the versions of every spelling
+        versions->setCurrentText("0.9.1-dev");
+        click(dialog, "btnOk");
+        // Every entry that matches when trimmed is applied: the last one's image, trimmed.
+        QCOMPARE(station.job().image() + ' ' + station.job().swVersion(), QStringLiteral("last 0.9.1-dev"));
+        QCOMPARE(find<QLabel>(station.window.get(), "txtImage")->text(), QStringLiteral("last"));
+        QCOMPARE(station.job().snapImageName(), QStringLiteral("4r0417-1.2.3-snap-2024-05-17-a1b2c3"));
+        for (int i = 0; i < 2; ++i)
+            find<QAction>(station.window.get(), "actionUeber")->trigger();
+        QCOMPARE(station.window->findChildren<QLabel*>("txtVersion").size(), 2); // one about window each
+        QCOMPARE(find<QLabel>(station.window.get(), "txtVersion")->text(), QStringLiteral("0.1.9"));
+    }
+
+    void emptySelectionSaysWhy_data()
+    {
+        addColumns({"first", "second", "boxes", "articles"});
+        const QString failed =
+            "Artikelliste konnte nicht geladen werden: Server antwortet mit 502 (Bad Gateway)";
+        const QString none = "Der Server bietet keine Artikel an.";
+        addRows({{"failed, then the server answers", "status:502:", "", failed, "4r0417|4r0418"},
+                 {"failed twice", "status:502:", "status:502:", failed + '|' + failed, "|"},
+                 {"the server offers nothing", "status:200:[]", "status:200:[]", none + '|' + none, "|"}});
+    }
+    void emptySelectionSaysWhy()
+    {
+        Station station;
+        QVERIFY(station.start());
+        Settings::instance()->setSpecs({});
+        ConfigManager startup;
+        QSignalSpy answered(&startup, &ConfigManager::specsReceived);
+        QVERIFY(station.sim.setFault("specs", cell("first"), 1));
+        startup.requestSpecs();
+        QVERIFY(answered.wait(10000));
+        if (!cell("second").isEmpty())
+            QVERIFY(station.sim.setFault("specs", cell("second"), 1));
+        click(station.window.get(), "btnSelectArticleVersion");
+        auto* list = find<QComboBox>(station.window->findChildren<SelectSoftware*>().last(), "cbArticle");
+        QTRY_COMPARE(station.boxes(), cell("boxes"));
+        QTRY_COMPARE(station.sim.requests("/api/v1/specs").size(), 2); // asked again
+        QTRY_COMPARE(list->itemText(0) + '|' + list->itemText(1), cell("articles"));
+    }
+
+    void fatRetest_data()
+    {
+        addColumns({"barcode", "fault", "box", "scanned", "asked"});
+        const QString refused = R"(status:422:{"message":"Auftrag unbekannt"})", order = "G7654321";
+        addRows({{"blanks around", "  G7654321 ", "", "", "", order},
+                 {"a leading character", "xG7654321", "", "Bitte Barcode oder SW-Version auswählen!", "", ""},
+                 {"server refuses", order, refused, "Auftrag unbekannt", "", order},
+                 {"while a scanned job downloads its image", order, "", "", "G1111111", order}});
+    }
+    // A flashed device goes straight to the tests, with its own serial number and configuration.
+    void fatRetest()
+    {
+        const QString box = cell("box"), scanned = cell("scanned");
+        Station station;
+        QVERIFY(station.start({"--image-size", "2M"}));
+        if (!scanned.isEmpty()) {
+            QVERIFY(station.sim.setFault("image", "slow:1000000"));
+            station.select("4r0418", "2.0.0-qa");
+            type(station.window.get(), "txtBarcode", scanned);
+            QTRY_COMPARE(station.sim.requests().size(), 1); // the image is on its way
+            station.env.clearScriptRuns();
+        }
+        station.job().setArticle("4R0418"); // preselected whatever the letter case
+        station.job().setSwVersion("2.0.0-QA");
+        if (!cell("fault").isEmpty())
+            QVERIFY(station.sim.setFault("assignSerialNumber", cell("fault")));
+        click(station.window.get(), "btnFATTest");
+        QCOMPARE(station.relays(), QStringLiteral("5 ON|8 ON")); // switched on first
+        auto* dialog = station.window->findChildren<FATTest*>().last();
+        QCOMPARE(dialog->windowTitle(), QStringLiteral("Starte FAT Test erneut"));
+        QCOMPARE(find<QComboBox>(dialog, "cbArticle")->currentText(), QStringLiteral("4r0418"));
+        find<QLineEdit>(dialog, "txtEMSSerialNumber")->setText(cell("barcode"));
+        click(dialog, "btnOk");
+        QTRY_VERIFY(!box.isEmpty() || dialog->findChild<TestSoftware*>());
+        QTRY_COMPARE(station.boxes(), box);
+        QCOMPARE(dialog->isVisible(), !box.isEmpty()); // another try is possible
+        if (!scanned.isEmpty())
+            QTest::qWait(3000); // the scanned job's image would have arrived by now
+        QCOMPARE(station.serialRequests().join('|'), cell("asked"));
+        if (!box.isEmpty())
+            return;
+        QCOMPARE(station.job().article() + ' ' + station.job().serialNumber(),
+                 QStringLiteral("4r0418 2400001"));
+        QVERIFY(QFileInfo(station.env.path("configs/extract/labels/device.pdf")).isFile());
+        QCOMPARE(station.env.scriptRuns("FLASH").size(), 0);
+        QCOMPARE(station.record(), QStringLiteral("G7654321 0"));
+    }
 };
-
-void TestWorkflow::scannerInput_data()
-{
-    addColumns({"code", "selection", "box"});
-    addRows({{"lower-case g", "g1234567", "yes", ""},
-             {"six digits", "G123456", "yes", ""},
-             {"eight digits", "G12345678", "yes", ""},
-             {"blank in front", " G1234567", "yes", ""},
-             {"nothing selected", "G1234567", "", "Bitte zuerst Artikel und Software Version auswählen!"},
-             {"a job", "G1234567", "yes", ""}});
-}
-
-// Only "G" and seven digits with a selection start a job: device on, order recorded, flash dialog.
-void TestWorkflow::scannerInput()
-{
-    QFETCH(QString, code);
-    QFETCH(QString, selection);
-    QFETCH(QString, box);
-    Station station;
-    QVERIFY(station.start());
-    QCOMPARE(station.window->windowTitle(), QStringLiteral("Nimbrel Produktion Ferlund"));
-    if (!selection.isEmpty())
-        station.select("4r0417", "1.2.0-dev");
-    click(station.window.get(), "btnPowerOn"); // the first key after a click still reaches the scanner field
-    const int forwarded = code.at(0).isLetter() ? 1 : 0;
-    QTest::keyClicks(find<QPushButton>(station.window.get(), "btnPowerOn"), code.left(forwarded));
-    type(station.window.get(), "txtBarcode", code.mid(forwarded));
-    QCOMPARE(boxes(), box.isEmpty() ? QStringList() : QStringList{box});
-    QCOMPARE(find<QLineEdit>(station.window.get(), "txtBarcode")->text(), QString());
-    const bool started = QTest::currentDataTag() == QLatin1String("a job");
-    QCOMPARE(label(station.window.get(), "lblEMSSerialNumber"), started ? code : QString());
-    QCOMPARE(station.job().orderNumber(), started ? code : QString());
-    QCOMPARE(station.liveFlashDialogs().size(), started ? 1 : 0);
-    const QStringList switchedOn{"5 ON", "8 ON"};
-    QCOMPARE(argsOf(station.env.scriptRuns("RELAY")).mid(2), started ? switchedOn : QStringList());
-}
-
-void TestWorkflow::manualPath_data()
-{
-    addColumns({"path", "name", "selection", "boxes"});
-    const QString missing = "Kein Flash Skript gefunen! Konfigurationsdatei überprüfen!";
-    addRows({{"script found: './' dropped, '/' added", "flash", "./4R0417_stage1.sh", "yes", ""},
-             {"script missing: warned, job goes on", "flash", "./gibt_es_nicht.sh", "yes", missing},
-             {"nothing selected", "flash/", "4R0417_stage1.sh", "", "Bitte zuerst Artikel und Software Version auswählen!"}});
-}
-
-void TestWorkflow::manualPath()
-{
-    QFETCH(QString, path);
-    QFETCH(QString, name);
-    QFETCH(QString, selection);
-    QFETCH(QString, boxes);
-    Station station;
-    QVERIFY(station.start());
-    Settings::setValue("FlashScriptPath", station.env.stationDir() + '/' + path);
-    Settings::setValue("FlashScriptName", name);
-    station.select("4r0417", "1.2.0-dev");
-    type(station.window.get(), "txtBarcode", "G7654321");
-    QPointer<FlashSoftware> previous = station.liveFlashDialogs().value(0);
-    if (selection.isEmpty())
-        station.job().setArticle(QString());
-    click(station.window.get(), "pushButton");
-    QVERIFY(JobChain::isRetired(previous)); // the previous job ends at once, before any check
-    QCOMPARE(this->boxes().join('|'), boxes);
-    ScanBarcode* dialog = station.window->orderDialog();
-    QCOMPARE(dialog != nullptr, !selection.isEmpty());
-    if (!dialog)
-        return;
-    QLineEdit* field = find<QLineEdit>(dialog, "txtAuftragsnummer");
-    QTest::keyClicks(field, "G12345");
-    QVERIFY(find<QPushButton>(dialog, "pushButton")->isEnabled()); // six characters enable "Weiter" ...
-    click(dialog, "pushButton");
-    QVERIFY(dialog->isVisible()); // ... but only a whole order number starts the job
-    QTest::keyClick(field, Qt::Key_Backspace);
-    QVERIFY(!find<QPushButton>(dialog, "pushButton")->isEnabled());
-    // Enter presses "Weiter"; a second "Weiter" while the relays switch starts nothing more.
-    QTimer::singleShot(50, dialog, [dialog] { QMetaObject::invokeMethod(dialog, "on_pushButton_clicked"); });
-    type(dialog, "txtAuftragsnummer", "567");
-    QVERIFY(!dialog->isVisible());
-    QCOMPARE(argsOf(station.env.scriptRuns("RELAY")).mid(2), (QStringList{"5 ON", "8 ON"}));
-    QCOMPARE(station.job().orderNumber(), QStringLiteral("G1234567"));
-    QCOMPARE(station.liveFlashDialogs().size(), 1);
-}
-
-void TestWorkflow::selection()
-{
-    Station station;
-    QVERIFY(station.start());
-    station.window->setDefaultImage("4r0417", "1.2.3-snap", "2024-05-17", "a1b2c3");
-    QCOMPARE(label(station.window.get(), "txtImage"), QStringLiteral("4r0417"));
-    click(station.window.get(), "btnSelectArticleVersion");
-    auto* dialog = station.window->findChildren<SelectSoftware*>().last();
-    QCOMPARE(dialog->windowTitle(), QStringLiteral("Artikel und Softwareversion"));
-    auto* articles = find<QComboBox>(dialog, "cbArticle");
-    auto* versions = find<QComboBox>(dialog, "cbSWVersion");
-    QCOMPARE(articles->count(), 4); // "4r0417" once; "4R0417" and "4r0417 " are other articles
-    QCOMPARE(versions->count(), 2); // but share the versions of every spelling
-    versions->setCurrentText("0.9.1-dev");
-    click(dialog, "btnOk");
-    // Every entry that matches when trimmed is applied: the last one's image, trimmed.
-    QCOMPARE(station.job().image(), QStringLiteral("last"));
-    QCOMPARE(label(station.window.get(), "txtImage"), QStringLiteral("last"));
-    QCOMPARE(station.job().swVersion(), QStringLiteral("0.9.1-dev"));
-    QCOMPARE(station.job().snapImageName(), QStringLiteral("4r0417-1.2.3-snap-2024-05-17-a1b2c3"));
-    for (int i = 0; i < 2; ++i)
-        find<QAction>(station.window.get(), "actionUeber")->trigger();
-    const QList<About*> abouts = station.window->findChildren<About*>();
-    QCOMPARE(abouts.size(), 2);
-    QCOMPARE(label(abouts.last(), "txtVersion"), QStringLiteral("0.1.9"));
-}
-
-void TestWorkflow::emptySelectionSaysWhy_data()
-{
-    addColumns({"first", "second", "boxes", "articles"});
-    const QString failed = "Artikelliste konnte nicht geladen werden: Server antwortet mit 502 (Bad Gateway)";
-    addRows({{"failed, then the server answers", "status:502:", "", failed, "4r0417|4r0418"},
-             {"failed twice", "status:502:", "status:502:", failed + '|' + failed, ""},
-             {"the server offers nothing", "status:200:[]", "status:200:[]",
-              "Der Server bietet keine Artikel an.|Der Server bietet keine Artikel an.", ""}});
-}
-
-void TestWorkflow::emptySelectionSaysWhy()
-{
-    QFETCH(QString, first);
-    QFETCH(QString, second);
-    QFETCH(QString, boxes);
-    QFETCH(QString, articles);
-    Station station;
-    QVERIFY(station.start());
-    Settings::instance()->setSpecs({});
-    ConfigManager startup;
-    QSignalSpy answered(&startup, &ConfigManager::specsReceived);
-    QVERIFY(station.sim.setFault("specs", first, 1));
-    startup.requestSpecs();
-    QVERIFY(answered.wait(10000));
-    if (!second.isEmpty())
-        QVERIFY(station.sim.setFault("specs", second, 1));
-    click(station.window.get(), "btnSelectArticleVersion");
-    auto* dialog = station.window->findChildren<SelectSoftware*>().last();
-    QTRY_COMPARE(this->boxes().join('|'), boxes);
-    QTRY_COMPARE(station.sim.requests("/api/v1/specs").size(), 2); // asked again
-    auto* list = find<QComboBox>(dialog, "cbArticle");
-    const auto listed = [list] {
-        QStringList items;
-        for (int i = 0; i < list->count(); ++i)
-            items << list->itemText(i);
-        return items.join('|');
-    };
-    QTRY_COMPARE(listed(), articles);
-}
-
-void TestWorkflow::fatRetest_data()
-{
-    addColumns({"barcode", "fault", "box"});
-    addRows({{"blanks around the barcode", "  G7654321 ", "", ""},
-             {"barcode with a leading character", "xG7654321", "", "Bitte Barcode oder SW-Version auswählen!"},
-             {"server refuses", "G7654321", R"(status:422:{"message":"Auftrag unbekannt"})", "Auftrag unbekannt"}});
-}
-
-// A flashed device goes straight to the tests, with its own serial number and configuration.
-void TestWorkflow::fatRetest()
-{
-    QFETCH(QString, barcode);
-    QFETCH(QString, fault);
-    QFETCH(QString, box);
-    Station station;
-    QVERIFY(station.start());
-    station.job().setArticle("4R0418"); // preselected whatever the letter case
-    station.job().setSwVersion("2.0.0-QA");
-    if (!fault.isEmpty())
-        QVERIFY(station.sim.setFault("assignSerialNumber", fault));
-    click(station.window.get(), "btnFATTest");
-    QCOMPARE(argsOf(station.env.scriptRuns("RELAY")), (QStringList{"5 ON", "8 ON"})); // switched on first
-    auto* dialog = station.window->findChildren<FATTest*>().last();
-    QCOMPARE(dialog->windowTitle(), QStringLiteral("Starte FAT Test erneut"));
-    QCOMPARE(find<QComboBox>(dialog, "cbArticle")->currentText(), QStringLiteral("4r0418"));
-    find<QLineEdit>(dialog, "txtEMSSerialNumber")->setText(barcode);
-    click(dialog, "btnOk");
-    QTRY_VERIFY(!box.isEmpty() || dialog->findChild<TestSoftware*>());
-    QTRY_COMPARE(boxes(), box.isEmpty() ? QStringList() : QStringList{box});
-    QCOMPARE(dialog->isVisible(), !box.isEmpty()); // another try is possible
-    if (!box.isEmpty()) {
-        QCOMPARE(station.serialRequests(), fault.isEmpty() ? QStringList() : QStringList{"G7654321"});
-        return;
-    }
-    QCOMPARE(station.serialRequests(), QStringList{"G7654321"});
-    QCOMPARE(station.job().article(), QStringLiteral("4r0418"));
-    QCOMPARE(station.job().serialNumber(), QStringLiteral("2400001"));
-    QVERIFY(QFileInfo(station.env.path("configs/extract/labels/device.pdf")).isFile());
-}
-
-// (a) a scan while the previous job's order dialog waits inside its power-on takes over the record.
-void TestWorkflow::scanDuringTheRelayWaitTakesOver()
-{
-    Station station;
-    QVERIFY(station.start({"--image-size", "64K"}));
-    station.select("4r0417", "1.2.0-dev");
-    click(station.window.get(), "pushButton");
-    ScanBarcode* first = station.window->orderDialog();
-    QTest::keyClicks(find<QLineEdit>(first, "txtAuftragsnummer"), "G1111111");
-    QTimer::singleShot(50, [&station] { type(station.window.get(), "txtBarcode", "G2222222"); });
-    click(first, "pushButton"); // returns after its 500 ms relay wait
-    QTRY_COMPARE_WITH_TIMEOUT(station.serialRequests(), QStringList{"G2222222"}, 15000);
-    QCOMPARE(station.job().orderNumber(), QStringLiteral("G2222222"));
-    QCOMPARE(label(station.window.get(), "lblEMSSerialNumber"), QStringLiteral("G2222222"));
-    QCOMPARE(station.liveFlashDialogs().size(), 1);
-    QCOMPARE(argsOf(station.env.scriptRuns("RELAY")), (QStringList{"5 ON", "5 ON", "8 ON"}));
-}
-
-// (b) a FAT re-test of another device while a scanned job downloads its image.
-void TestWorkflow::fatRetestWhileAJobDownloads()
-{
-    Station station;
-    QVERIFY(station.start({"--image-size", "2M"}));
-    QVERIFY(station.sim.setFault("image", "slow:1000000"));
-    station.select("4r0418", "2.0.0-qa");
-    type(station.window.get(), "txtBarcode", "G1111111");
-    QTRY_COMPARE(station.sim.requests().size(), 1); // the image is on its way
-    click(station.window.get(), "btnFATTest");
-    auto* dialog = station.window->findChildren<FATTest*>().last();
-    find<QLineEdit>(dialog, "txtEMSSerialNumber")->setText("G7654321");
-    click(dialog, "btnOk");
-    QTRY_VERIFY(dialog->findChild<TestSoftware*>());
-    QTest::qWait(3000); // the image would have arrived by now
-    QCOMPARE(station.serialRequests(), QStringList{"G7654321"});
-    QCOMPARE(station.env.scriptRuns("FLASH").size(), 0);
-    QCOMPARE(station.job().orderNumber(), QStringLiteral("G7654321"));
-    QCOMPARE(station.liveFlashDialogs().size(), 0);
-}
 
 NIMBREL_TEST_MAIN(TestWorkflow)
 #include "tst_workflow.moc"
