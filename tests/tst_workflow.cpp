@@ -3,6 +3,7 @@
 #include "flashsession.h"
 #include "flashsoftware.h"
 #include "jobchain.h"
+#include "logcapture.h"
 #include "mainwindow.h"
 #include "online.h"
 #include "scanbarcode.h"
@@ -112,6 +113,7 @@ private slots:
     void startJob()
     {
         const QString code = cell("code"), script = cell("script"), order = cell("order");
+        LogCapture log;
         Station station;
         QVERIFY(station.start({"--image-size", "64K"}));
         QCOMPARE(station.window->windowTitle(), QStringLiteral("Nimbrel Produktion Ferlund"));
@@ -132,6 +134,8 @@ private slots:
             QVERIFY(JobChain::isRetired(previous)); // the previous job ends at once, before any check
         }
         QCOMPARE(station.boxes(), cell("box"));
+        if (cell("box").startsWith("Kein Flash Skript")) // "./" dropped from the name, "/" added to the folder
+            QVERIFY(log.contains("Flash script not exists " + station.env.stationDir() + "/flash/x.sh"));
         ScanBarcode* dialog = script.isEmpty() ? nullptr : station.window->orderDialog();
         if (dialog) {
             QLineEdit* field = find<QLineEdit>(dialog, "txtAuftragsnummer");
