@@ -1,18 +1,19 @@
 #pragma once
 
-// The test window's tests: a station whose simulator handed out the device's serial number, its window.
+// The window tests' fixture: a station whose simulator handed out the device's serial number, its test
+// window.
+#include "assignmacs.h"
 #include "datarows.h"
 #include "testmain.h"
+#include "testsoftware.h"
 #include "teststation.h"
 
-#include <QAbstractButton>
+#include <QPlainTextEdit>
+#include <QThreadPool>
+
+using namespace teststation;
 
 inline const QStringList testRoles{"TESTTASTER", "RESETTASTER", "INTERFACES"};
-
-inline QString col(const char* name) // a QString column of the current data row
-{
-    return *static_cast<QString*>(QTest::qData(name, qMetaTypeId<QString>()));
-}
 
 struct Station
 {
@@ -21,11 +22,11 @@ struct Station
     FlashSession session;
     QScopedPointer<TestSoftware> window;
 
-    // Online, with a serial number from the simulator, and the window shown.
-    bool start(const QString& swVersion = QStringLiteral("1.2.0-dev"))
+    // Online, with a serial number from the simulator, and the window shown; tests fetch the additionals.
+    bool start(const QString& swVersion = QStringLiteral("1.2.0-dev"), int additionalsDelayMs = 600000)
     {
         StationTimings timings;
-        timings.additionalsDelayMs = 600000; // tests fetch the additionals themselves
+        timings.additionalsDelayMs = additionalsDelayMs;
         StationTimings::setForTesting(timings);
         session.setArticle(QStringLiteral("4r0417"));
         session.setSwVersion(swVersion);
@@ -49,14 +50,16 @@ struct Station
         QThreadPool::globalInstance()->waitForDone();
     }
 
-    QStringList args(const QString& role) const { return teststation::roleArgs(env, role); }
+    QStringList args(const QString& role) const { return roleArgs(env, role); }
     QJsonValue run(const QString& role, const char* key) const { return env.scriptRuns(role).value(0)[key]; }
-    QStringList serial() const { return {session.serialNumber()}; }
-    void age(const QString& p, int s)
+    void write(const QString& relative, const QByteArray& content, int ageSeconds = 0) const
     {
-        teststation::setModified(p, QDateTime::currentDateTime().addSecs(-s));
+        writeFile(env.path(relative), content);
+        QFile file(env.path(relative));
+        QVERIFY(file.open(QIODevice::ReadWrite) &&
+                file.setFileTime(QDateTime::currentDateTime().addSecs(-ageSeconds),
+                                 QFileDevice::FileModificationTime));
     }
-
     template <class T = QAbstractButton> T* child(const char* id) const
     {
         return teststation::child<T>(*window, id);

@@ -1,7 +1,5 @@
 #include "testwindow.h"
 
-using namespace teststation;
-
 // The LED confirmation's chain (ping, tests, MAC reads, additionals timer), single tests, the test log shown.
 class TestTestSoftware : public QObject
 {
@@ -13,12 +11,13 @@ private slots:
     void tests_data()
     {
         addColumns({"button", "failing", "ran", "warning", "log"}); // failing exits with 1; ran: in order
-        const QString ok = "* Bitte Test Taster drücken!\n* Test Taster ok\n";
-        const QString resetOk = "* Bitte Reset Taster drücken!\n* Reset Taster ok\n";
+        const QString ok = "* Bitte Test Taster drücken!\n* Test Taster ok\n", led = "btnLEDOK";
+        const QString resetOk = "* Bitte Reset Taster drücken!\n* Reset Taster ok\n",
+                      nok = "* Schnittstellen Test nok\n";
         const QString failed = "* Bitte Test Taster drücken!\n* Test Taster fehlgeschlagen\n";
-        const QString testBox = "Der Test für den Test Taster ist fehlgeschlagen!", led = "btnLEDOK";
-        const QString ifBox = "Der Test für Intefaces ist fehlgeschlagen!";
-        const QString all = "PING TESTTASTER RESETTASTER INTERFACES", nok = "* Schnittstellen Test nok\n";
+        const QString testBox = "Der Test für den Test Taster ist fehlgeschlagen!";
+        const QString ifBox = "Der Test für Intefaces ist fehlgeschlagen!",
+                      all = "PING TESTTASTER RESETTASTER INTERFACES";
         addRows(
             {{"chain", led, "NONE", all, "", ok + resetOk + "* Schnittstellen Test ok\n"},
              {"no test server", led, "PING", "PING", "Testserver noch nicht verfügbar, bitte warten!", ""},
@@ -37,20 +36,14 @@ private slots:
     void tests()
     {
         Station s;
-        QVERIFY(s.start());
-        StationTimings timings = StationTimings::current();
-        timings.additionalsDelayMs = 50;
-        StationTimings::setForTesting(timings);
-        TestEnvironment::setScriptExit(col("failing"), "1");
-        QByteArray big; // the newest test log, large; a link planted beside it is newer still
+        QVERIFY(s.start("1.2.0-dev", 50));
+        TestEnvironment::setScriptExit(cell("failing"), "1");
+        QByteArray big; // the newest test log, large, in short lines: many to lay out
         for (int i = 0; big.size() < 3 * 1024 * 1024; ++i)
-            big += "eth" + QByteArray::number(i) + " link NOK\n"; // short lines: many to lay out
-        writeFile(s.env.path("test_log/testlog.txt"), big);
-        s.age(s.env.path("test_log/testlog.txt"), 60);
-        writeFile(s.env.path("outside.txt"), "outside\n");
-        QVERIFY(QFile::link(s.env.path("outside.txt"), s.env.path("test_log/planted.txt")));
+            big += "eth" + QByteArray::number(i) + " link NOK\n";
+        s.write("test_log/testlog.txt", big);
         const bool closing = QByteArray(QTest::currentDataTag()).endsWith("closed");
-        QString log = col("log");
+        QString log = cell("log");
         if (log.endsWith("nok\n") && !closing)
             log += "… Test-Log gekürzt: nur das letzte 1 MiB von testlog.txt wird angezeigt …\n" +
                    QString::fromLatin1(big.right(1 << 20));
@@ -67,34 +60,36 @@ private slots:
             if (closing)
                 QTimer::singleShot(0, s.window.data(), &QWidget::close);
         });
-        s.click(qPrintable(col("button")));
+        s.click(qPrintable(cell("button")));
         QTRY_COMPARE_WITH_TIMEOUT(s.enabledButtons(), 5, 30000);
         QTRY_VERIFY_WITH_TIMEOUT(s.window->findChildren<AssignMacs*>().isEmpty(), 30000);
         QTRY_VERIFY(s.window->findChildren<QFutureWatcherBase*>().isEmpty()); // the test log was read
         QTRY_COMPARE_WITH_TIMEOUT(txtLog->document()->characterCount(), log.size() + 1, 10000);
-
         QCOMPARE(s.log(), log);
         QVERIFY2(gap <= 100, qPrintable(QString("the window stalled for %1 ms").arg(gap)));
         QTEST(MessageBox::takeShownTextsForTesting().join('|'), "warning");
-        const QStringList ran = col("ran").split(' '), ping{"-c|1|-w|10|192.168.2.251"};
-        for (const QString& role : QStringList{"PING"} + testRoles) // each with the serial number
-            QCOMPARE(s.args(role), !ran.contains(role) ? QStringList() : role == "PING" ? ping : s.serial());
-        for (int i = 1; i < ran.size(); ++i) // one after the other
-            QVERIFY(s.run(ran[i], "start").toDouble() >= s.run(ran[i - 1], "end").toDouble());
+        const QStringList ran = cell("ran").split(' ');
+        QCOMPARE(s.args("PING"),
+                 ran.contains("PING") ? QStringList{"-c|1|-w|10|192.168.2.251"} : QStringList());
         const char* const box[] = {"cbTestTaster", "cbResetTaster",
                                    "cbInterfaces"}; // ticked for a passed test
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; i < 3; ++i) {               // each with the serial number
+            QCOMPARE(s.args(testRoles[i]),
+                     ran.contains(testRoles[i]) ? QStringList{s.session.serialNumber()} : QStringList());
             QCOMPARE(s.child(box[i])->isChecked(),
-                     ran.contains(testRoles[i]) && testRoles[i] != col("failing"));
-        const bool reachable = col("ran").startsWith("PING TESTTASTER"); // then MAC reads and additionals
+                     ran.contains(testRoles[i]) && testRoles[i] != cell("failing"));
+        }
+        for (int i = 1; i < ran.size(); ++i) // one after the other
+            QVERIFY(s.run(ran[i], "start").toDouble() >= s.run(ran[i - 1], "end").toDouble());
+        const bool reachable = cell("ran").startsWith("PING TESTTASTER"); // then MAC reads and additionals
         QCOMPARE(s.args("MAC").join(' '), reachable ? "eth0 eth1" : "");
         QTRY_COMPARE_WITH_TIMEOUT(s.sim.requests("/api/v1/additionals").size(), reachable ? 1 : 0, 10000);
         QCOMPARE(Simulator::queryString(s.sim.requests("/api/v1/additionals").value(0)),
-                 reachable ? "article=4r0417&serialNumber=" + s.serial()[0] : "");
-        if (col("button") == "btnLEDOK")
+                 reachable ? "article=4r0417&serialNumber=" + s.session.serialNumber() : "");
+        if (cell("button") == "btnLEDOK")
             return;
-        // Nor does a single test left from before cut the next chain short.
-        TestEnvironment::setScriptExit(col("failing"), "0");
+        TestEnvironment::setScriptExit(cell("failing"),
+                                       "0"); // a single test left from before cuts no chain short
         s.runChain();
         for (const QString& role : testRoles)
             QCOMPARE(s.args(role).size(), int(ran.contains(role)) + 1);
@@ -116,7 +111,7 @@ private slots:
         s.click("btnLEDOK");
         QTRY_COMPARE_WITH_TIMEOUT(QDir(s.env.root()).entryList({"RESETTASTER.*", "MAC.*"}).size(), 2, 20000);
         QCOMPARE(s.enabledButtons(), 0); // still, while a chained test runs
-        if (col("button").isEmpty())
+        if (cell("button").isEmpty())
             QVERIFY(s.window->windowHandle()->close());
         else
             s.click("btnCancel");
