@@ -156,8 +156,6 @@ void TestConfigManager::download_data()
              {"token refused, no message", "sim", "status:401:",
               config + "Zugriff verweigert (HTTP 401), Authorization in den Einstellungen prüfen"},
              {"bad gateway", "nginx", "stopped", config + "Server antwortet mit 502 (Bad Gateway)"},
-             {"untrusted CA", "nginx-untrusted", "",
-              config + "Verbindung zum Server fehlgeschlagen: Zertifikat nicht vertrauenswürdig"},
              {"expired", "nginx-expired", "",
               config + "Verbindung zum Server fehlgeschlagen: Zertifikat abgelaufen"},
              {"wrong host", "nginx-wronghost", "",
