@@ -1,7 +1,6 @@
 #pragma once
 
-// The window tests' fixture: a station whose simulator handed out the device's serial number, its test
-// window.
+// The window tests' fixture: a station with a serial number from its simulator, its test window.
 #include "assignmacs.h"
 #include "datarows.h"
 #include "testmain.h"

@@ -31,9 +31,6 @@ private slots:
                       release1 = "/cls/nimbrel-4r0417/1.2.0/nimbrel-4r0417-1.2.0-dev-img.tar.gz";
         const QString img = "Image-Download: ",
                       tls = img + "Verbindung zum Server fehlgeschlagen: Zertifikat ";
-        const auto nginx = [&](const QString& fault, const QString& warning) {
-            return QStringList{"1.2.0-dev", one, release1, "", "", fault, warning};
-        };
         QTest::newRow("release 1, the next device, the first again for its FAT re-test")
             << QStringList{"1.2.0-dev", one + " G7654321/2400002 FAT:" + one, release1};
         QTest::newRow("release 0, real message boxes answered")
@@ -45,18 +42,18 @@ private slots:
         QTest::newRow("nginx with TLS, its CA trusted through SSL_CERT_FILE, a snapshot")
             << QStringList{"4r0417-1.2.3-snap-2024-05-17-a1b2c3-img.tar.gz", one,
                            "/cls/4r0417/snapshots/4r0417-1.2.3-snap-2024-05-17-a1b2c3-img.tar.gz"};
-        QTest::newRow("nginx: untrusted CA") << nginx("untrusted", tls + "nicht vertrauenswürdig (");
-        QTest::newRow("nginx: wrong host name") << nginx("wronghost", tls + "gehört nicht zu localhost (");
-        QTest::newRow("nginx: wrong image password")
-            << nginx("password", img + "Benutzername oder Passwort des Image-Servers falsch");
-        QTest::newRow("nginx: 502, simulator stopped")
-            << nginx("stopped", img + "Server antwortet mit 502 (Bad Gateway)");
-        const QString redirect =
-            "Seriennummer konnte nicht angefordert werden: Server antwortet mit 302 (Found)";
-        QTest::newRow("nginx: redirect")
-            << nginx("assignSerialNumber=redirect:302", redirect + ", eine Weiterleitung wird nicht befolgt");
-        QTest::newRow("nginx: cut mid-image")
-            << nginx("image=cut:20000", img + "Verbindung unterbrochen nach 20 KB von 72 KB");
+        const auto nginx = [&](const QString& fault, const QString& warning) {
+            QTest::newRow(qPrintable("nginx: " + fault))
+                << QStringList{"1.2.0-dev", one, release1, "", "", fault, warning};
+        };
+        nginx("untrusted", tls + "nicht vertrauenswürdig (");
+        nginx("wronghost", tls + "gehört nicht zu localhost (");
+        nginx("password", img + "Benutzername oder Passwort des Image-Servers falsch");
+        nginx("stopped", img + "Server antwortet mit 502 (Bad Gateway)");
+        nginx("assignSerialNumber=redirect:302",
+              "Seriennummer konnte nicht angefordert werden: Server antwortet "
+              "mit 302 (Found), eine Weiterleitung wird nicht befolgt");
+        nginx("image=cut:20000", img + "Verbindung unterbrochen nach 20 KB von 72 KB");
     }
 
     // Devices from the scan (or FAT re-test) to the closed label dialog. With real boxes the flash script
@@ -120,10 +117,8 @@ private slots:
         QTimer operatorAtTheBox; // reads each real box and presses its Ok
         connect(&operatorAtTheBox, &QTimer::timeout, [&seen] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                const QString title =
-                    box->windowTitle() == "Nimbrel Flash & Test Station" ? "" : box->windowTitle() + ": ";
-                seen << title + (box->icon() == QMessageBox::Critical ? "critical " : "warning ") +
-                            box->text();
+                seen << (box->windowTitle() == "Nimbrel Flash & Test Station" ? "" : box->windowTitle()) +
+                            (box->icon() == QMessageBox::Critical ? "critical " : "warning ") + box->text();
                 box->button(QMessageBox::Ok)->click();
             }
         });
@@ -159,8 +154,8 @@ private slots:
                     // Nothing after it done: only the image may have come before the serial number.
                     QCOMPARE(child<QCheckBox>(*flash, "cbDownloadImage")->isChecked(),
                              !warning.startsWith("Image"));
-                    QVERIFY(!child<QCheckBox>(*flash, "cbEMSSerialnumberassigned")->isChecked());
-                    QVERIFY(env.scriptRuns("FLASH").isEmpty());
+                    QVERIFY(!child<QCheckBox>(*flash, "cbEMSSerialnumberassigned")->isChecked() &&
+                            env.scriptRuns("FLASH").isEmpty());
                     QCOMPARE(sim.state()["serials"].toObject(), QJsonObject());
                     return;
                 }
@@ -205,20 +200,20 @@ private slots:
             for (const QJsonObject& run : env.scriptRuns())
                 scripts << run["role"].toString() + ' ' + argsOf(run).join('|');
             QCOMPARE(scripts.removeAll("MAC eth0") + scripts.removeAll("MAC eth1"), 2);
-            const int disabled = scripts.indexOf("DISABLEPRODUCTION ");
-            QCOMPARE(disabled > scripts.indexOf("INTERFACES " + serial) && disabled < scripts.size() - 2,
-                     stop.isEmpty());
-            QCOMPARE(scripts.removeAll("DISABLEPRODUCTION "), int(stop.isEmpty()));
+            const QString stopRun = stop.isEmpty() ? "DISABLEPRODUCTION " : stop + ' ' + order;
+            const int stopped = scripts.indexOf(stopRun);
+            QVERIFY(stopped > scripts.indexOf("INTERFACES " + serial) && stopped < scripts.size() - 2);
+            QCOMPARE(scripts.removeAll(stopRun), 1);
             const QString on = "RELAY 5|ON\nRELAY 8|ON\n", off = "RELAY 5|OFF\nRELAY 8|OFF\n";
-            const QString flash = "FLASH -i|" + path + "images/" + stem + ".img|-a|" + path +
-                                  "configs/extract/|-s|" + serial + "|-l|" + path + "log/|-t\n" + off + on;
-            const QString tail =
-                QString("TESTTASTER %1\nRESETTASTER %1\nINTERFACES %1\n%2PRINT %3device.pdf\nPRINT "
-                        "%3manual.pdf\nPRINT %3cabinet.pdf\nPRINT %3package.pdf\n")
-                    .arg(serial, stop.isEmpty() ? "" : stop + ' ' + order + '\n',
-                         path + "configs/extract/labels/");
+            const QString flash =
+                QString("FLASH -i|%1images/%2.img|-a|%1configs/extract/|-s|%3|-l|%1log/|-t\n")
+                    .arg(path, stem, serial);
+            QString tail = QString("TESTTASTER %1\nRESETTASTER %1\nINTERFACES %1\n").arg(serial);
+            for (const char* label : {"device", "manual", "cabinet", "package"})
+                tail += "PRINT " + path + "configs/extract/labels/" + label + ".pdf\n";
             const QString ping = "PING -c|1|-w|10|192.168.2.251\n";
-            QCOMPARE(scripts, (on + flash.repeated(fat ? 0 : 1 + real) + ping.repeated(1 + real) + tail + off)
+            QCOMPARE(scripts, (on + (flash + off + on).repeated(fat ? 0 : 1 + real) +
+                               ping.repeated(1 + real) + tail + off)
                                   .split('\n', Qt::SkipEmptyParts));
 
             // What was printed is this device's; nothing of it stays on the station, the image does.

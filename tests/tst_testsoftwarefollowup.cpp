@@ -13,48 +13,31 @@ private slots:
         qunsetenv("NIMBREL_FAKE_MAC_ETH1");
     }
 
-    void readMac_data()
-    {
-        addColumns({"written", "exit", "expected"}); // what the script writes to standard error
-        const QString mac = "02:4e:49:4d:00:07";
-        addRows({{"warning line plus address", "DeprecationWarning: old API\n" + mac + "\r", "0", mac},
-                 {"traceback, exit 0", "Traceback (most recent call last):\nOSError: eth0", "0", ""},
-                 {"two different addresses", mac + "\n02:4e:49:4d:00:08", "0", ""},
-                 {"address with -", "02-4E-49-4D-00-07", "0", "02-4E-49-4D-00-07"},
-                 {"same address twice", mac + " 02-4E-49-4D-00-07", "0", mac},
-                 {"crash", mac, "crash", ""},
-                 {"exit code 1 with an address", mac, "1", mac},
-                 {"hangs after the address", mac, "hang", mac}});
-    }
-
-    void readMac()
-    {
-        TestEnvironment env;
-        StationTimings timings;
-        timings.macScriptTimeoutMs = 1000;
-        StationTimings::setForTesting(timings);
-        qputenv("NIMBREL_FAKE_MAC_ETH0", cell("written").toUtf8());
-        TestEnvironment::setScriptExit("MAC", cell("exit"));
-        QTEST(AssignMacs::readMac("eth0"), "expected");
-    }
-
     // Labels need tests, additionals and this confirmation's MACs; the major release decides what is stopped.
     void wayToTheLabels_data()
     {
+        // macFault: KEY=value for ETHn's standard error, the MAC script's exit, the server's answer
         addColumns({"version", "stopWarning", "logLine", "macFault", "macWarning"}); // warning: it fails
-        const QString ended = "Testserver was stopped\n", refused = "status:500:{\"message\":\"abgelehnt\"}";
-        addRows({{"0.9.1, stop fails", "0.9.1",
-                  "Testserver konnte nicht beendet werden, bitte nochmal \"Weiter\" drücken!",
-                  "Testserver couldn't be stopped\n", "", ""},
-                 {"1.2.0-dev, stop fails", "1.2.0-dev",
-                  "Der Produktionstest dienst des Nimbrels konnte nicht beendet werden!",
-                  "Production test server couldn't be stopped\n", "", ""},
-                 {"12.0", "12.0", "", "Production test server was stopped\n", "", ""},
-                 {"0.9.1, MACs refused", "0.9.1", "", ended, refused, "abgelehnt"},
-                 {"0.9.1, eth1 unread", "0.9.1", "", ended, "ETH1",
-                  "MAC-Adresse von eth1 konnte nicht gelesen werden!"},
-                 {"0.9.1, both unread", "0.9.1", "", ended, "ETH0 ETH1",
-                  "MAC-Adressen von eth0 und eth1 konnten nicht gelesen werden!"}});
+        const QString ended = "Testserver was stopped\n", mac = "02:4e:49:4d:00:07",
+                      both = "MAC-Adressen von eth0 und eth1 konnten nicht gelesen werden!";
+        addRows(
+            {{"0.9.1, stop fails, one address in two forms", "0.9.1",
+              "Testserver konnte nicht beendet werden, bitte nochmal \"Weiter\" drücken!",
+              "Testserver couldn't be stopped\n", "ETH0=" + mac + " 02-4E-49-4D-00-07", ""},
+             {"1.2.0-dev, stop fails, a warning before the address", "1.2.0-dev",
+              "Der Produktionstest dienst des Nimbrels konnte nicht beendet werden!",
+              "Production test server couldn't be stopped\n",
+              "ETH0=DeprecationWarning: old API\n" + mac + "\r", ""},
+             {"12.0, address with -", "12.0", "", "Production test server was stopped\n",
+              "ETH0=02-4E-49-4D-00-07", ""},
+             {"0.9.1, MACs refused, exit 1", "0.9.1", "", ended,
+              "assignMacAddresses=status:500:{\"message\":\"abgelehnt\"}|exit=1", "abgelehnt"},
+             {"0.9.1, eth1 unread, hanging after eth0's address", "0.9.1", "", ended, "ETH1=|exit=hang",
+              "MAC-Adresse von eth1 konnte nicht gelesen werden!"},
+             {"0.9.1, two addresses, a traceback", "0.9.1", "", ended,
+              "ETH0=" + mac + "\n02:4e:49:4d:00:08|ETH1=Traceback (most recent call last):\nOSError: eth1",
+              both},
+             {"0.9.1, both crash", "0.9.1", "", ended, "exit=crash", both}});
     }
 
     void wayToTheLabels()
@@ -69,19 +52,27 @@ private slots:
         const bool ending = cell("version").startsWith("0."); // major release 0 ends the test server instead
         TestEnvironment::setScriptExit(ending ? "ENDTESTSERVER" : "DISABLEPRODUCTION",
                                        cell("stopWarning").isEmpty() ? "0" : "1");
-        // The server refuses the MACs, or ETHn reads nothing.
-        for (const QString& fault : cell("macFault").split(' ', Qt::SkipEmptyParts))
-            QVERIFY(fault.startsWith("status") ? s.sim.setFault("assignMacAddresses", fault, 1)
-                                               : qputenv(qPrintable("NIMBREL_FAKE_MAC_" + fault), ""));
+        StationTimings timings = StationTimings::current();
+        timings.macScriptTimeoutMs = 1000;
+        StationTimings::setForTesting(timings);
+        for (const QString& fault : cell("macFault").split('|', Qt::SkipEmptyParts)) {
+            const QString key = fault.section('=', 0, 0), value = fault.section('=', 1);
+            if (key == "exit")
+                TestEnvironment::setScriptExit("MAC", value);
+            else
+                QVERIFY(key.startsWith("ETH") ? qputenv(qPrintable("NIMBREL_FAKE_MAC_" + key), value.toUtf8())
+                                              : s.sim.setFault(key, value, 1));
+        }
         QSignalSpy result(s.window.data(), &TestSoftware::ResultDisableProductionTestServer);
         s.runChain();
         s.fetchAdditionals(); // after the tests: the labels follow at once, if they may
-        if (!cell("macFault").isEmpty()) {
+        if (!cell("macWarning").isEmpty()) {
             QCOMPARE(MessageBox::takeShownTextsForTesting().join('|'),
                      cell("macWarning") +
                          "|MAC-Adressen sind nicht registriert - bitte LED-Test wiederholen!");
             QVERIFY(s.window->isVisible() && !s.hasLabels());
             cleanup(); // a new LED confirmation reads and registers them again
+            TestEnvironment::setScriptExit("MAC", "0");
             s.runChain();
             s.fetchAdditionals();
         }
@@ -96,7 +87,7 @@ private slots:
         QVERIFY(s.env.scriptRuns("MAC")[1]["start"].toDouble() >=
                 s.run("MAC", "end").toDouble()); // eth1 after eth0
         QCOMPARE(s.sim.requests("/api/v1/assignMacAddresses").size(),
-                 cell("macFault").startsWith("status") ? 2 : 1);
+                 cell("macFault").startsWith("assign") ? 2 : 1);
     }
 
     void refusalsOfPrintingComeInOrder()
