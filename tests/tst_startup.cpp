@@ -1,16 +1,16 @@
 #include "datarows.h"
 #include "fattest.h"
-#include "flashsession.h"
 #include "mainwindow.h"
-#include "online.h"
-#include "settings.h"
 #include "stationstartup.h"
 #include "testmain.h"
 #include "testsoftware.h"
+#include "teststation.h"
 
 #include <QtWidgets>
 
 namespace {
+using namespace teststation;
+
 // The station's own children: processes working in the sandbox, but for the simulator and the test.
 QString childrenIn(const TestEnvironment& env)
 {
@@ -43,27 +43,21 @@ int runStationChild(int argc, char** argv)
             window = window ? window : qobject_cast<MainWindow*>(top);
         if (!window)
             return;
-        if (QFile::exists(QDir::home().filePath("beenden"))) {
-            if (plan.endsWith("close"))
-                window->close();
-            else
-                window->findChild<QAction*>("actionBeenden")->trigger();
-            return;
-        }
+        if (QFile::exists(QDir::home().filePath("beenden")))
+            return plan.endsWith("close") ? void(window->close())
+                                          : child<QAction>(*window, "actionBeenden")->trigger();
         if (auto* tests = window->findChild<TestSoftware*>(); tests && !std::exchange(confirmed, true))
-            QTest::mouseClick(tests->findChild<QPushButton*>("btnLEDOK"), Qt::LeftButton);
+            click(*tests, "btnLEDOK");
         if (std::exchange(started, true))
             return;
         window->setDefaultImage("4r0417", "1.2.0-dev", "", "");
         window->flashSession()->setImage("nimbrel-4r0417");
-        if (plan.startsWith("scan")) {
-            QTest::keyClicks(window->findChild<QLineEdit*>("txtBarcode"), "G1234567");
-            return QTest::keyClick(window->findChild<QLineEdit*>("txtBarcode"), Qt::Key_Return);
-        }
-        QTest::mouseClick(window->findChild<QPushButton*>("btnFATTest"), Qt::LeftButton);
+        if (plan.startsWith("scan"))
+            return QTest::keyClicks(child<QLineEdit>(*window, "txtBarcode"), "G1234567\r");
+        click(*window, "btnFATTest");
         auto* fat = window->findChild<FATTest*>();
-        fat->findChild<QLineEdit*>("txtEMSSerialNumber")->setText("G1234567");
-        QTest::mouseClick(fat->findChild<QPushButton*>("btnOk"), Qt::LeftButton);
+        child<QLineEdit>(*fat, "txtEMSSerialNumber")->setText("G1234567");
+        click(*fat, "btnOk");
     });
     operatorHand.start(100);
     return StationStartup::run(app);
@@ -137,7 +131,7 @@ private slots:
     // "Beenden" ends every child the station started, and the station is gone within 5 s.
     void quitEndsEveryChild()
     {
-        const QString plan = cell("plan"), role = cell("role"), running = cell("running");
+        const QString plan = cell("plan"), role = cell("role");
         TestEnvironment env;
         Simulator sim;
         QVERIFY(goOnline(env, sim, {"--image-size", "2M"}));
@@ -151,15 +145,8 @@ private slots:
         station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         station.start(QCoreApplication::applicationFilePath(), QStringList());
         qunsetenv("NIMBREL_STATION_CHILD");
-        const auto children = [&] {
-            QStringList names = running.split('|');
-            const QString all = childrenIn(env);
-            names.erase(
-                std::remove_if(names.begin(), names.end(), [&](auto& name) { return !all.contains(name); }),
-                names.end());
-            return names.join('|');
-        };
-        QTRY_COMPARE_WITH_TIMEOUT(children(), running, 30000);
+        for (const QString& name : cell("running").split('|'))
+            QTRY_VERIFY2_WITH_TIMEOUT(childrenIn(env).contains(name), qPrintable(name), 30000);
         const qint64 began = QDateTime::currentMSecsSinceEpoch();
         QFile(QDir::home().filePath("beenden")).open(QIODevice::WriteOnly);
         QVERIFY(station.waitForFinished(15000));

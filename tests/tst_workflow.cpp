@@ -1,14 +1,10 @@
 #include "datarows.h"
 #include "fattest.h"
-#include "flashsession.h"
 #include "flashsoftware.h"
 #include "jobchain.h"
-#include "logcapture.h"
 #include "mainwindow.h"
-#include "online.h"
 #include "scanbarcode.h"
 #include "selectsoftware.h"
-#include "settings.h"
 #include "testmain.h"
 #include "testsoftware.h"
 #include "teststation.h"
@@ -140,10 +136,9 @@ private slots:
             QVERIFY(!button(*dialog, "pushButton")->isEnabled());
             // Enter presses "Weiter"; while its relays switch, "Weiter" again or a scan.
             QTimer::singleShot(50, dialog, [&] {
-                if (cell("meanwhile") == "scan")
-                    type(window, "txtBarcode", order);
-                else
-                    QMetaObject::invokeMethod(dialog, "on_pushButton_clicked");
+                cell("meanwhile") == "scan"
+                    ? type(window, "txtBarcode", order)
+                    : void(QMetaObject::invokeMethod(dialog, "on_pushButton_clicked"));
             });
             type(*dialog, "txtAuftragsnummer", "567");
             QVERIFY(!dialog->isVisible());
