@@ -14,12 +14,6 @@
 namespace {
 using namespace teststation;
 
-void type(QObject& parent, const char* field, const QString& text)
-{
-    QTest::keyClicks(child<QLineEdit>(parent, field), text + '\r');
-}
-
-// The main window of a station whose servers are the simulator.
 struct Station
 {
     TestEnvironment env;
@@ -57,9 +51,8 @@ struct Station
     // The job as the flash dialogs see it: its order number and how many of them live.
     QString record() const
     {
-        const QList<FlashSoftware*> all = window->findChildren<FlashSoftware*>();
-        const auto live =
-            std::count_if(all.begin(), all.end(), [](auto* d) { return !JobChain::isRetired(d); });
+        const auto all = window->findChildren<FlashSoftware*>();
+        auto live = std::count_if(all.begin(), all.end(), [](auto* d) { return !JobChain::isRetired(d); });
         return job().orderNumber() + ' ' + QString::number(live);
     }
     QStringList serialRequests() const
@@ -93,8 +86,7 @@ private slots:
              {"by hand", "G7654321", "yes", "", flash, "weiter", "G1234567", thrice},
              {"by hand, no script", "G7654321", "yes", missing, "./x.sh", "weiter", "G1234567", thrice},
              {"by hand, nothing selected", "G7654321", "dropped", selectFirst, flash, "", "G7654321", twice},
-             {"by hand, then a scan", "G7654321", "yes", "", flash, "scan", "G2222222",
-              twice + ";5|ON;5|ON;8|ON"}});
+             {"by hand, a scan", "G7654321", "yes", "", flash, "scan", "G2222222", twice + ";5|ON;" + on}});
     }
     // Only "G" and seven digits with a selection start a job: device on, order recorded, flash dialog.
     void startJob()
@@ -111,8 +103,9 @@ private slots:
         click(window, "btnPowerOn"); // a key after a click still reaches the scanner field
         const int forwarded = code.at(0).isLetter() ? 1 : 0;
         QTest::keyClicks(button(window, "btnPowerOn"), code.left(forwarded));
-        type(window, "txtBarcode", code.mid(forwarded));
-        QCOMPARE(child<QLineEdit>(window, "txtBarcode")->text(), QString());
+        QLineEdit* barcode = child<QLineEdit>(window, "txtBarcode");
+        QTest::keyClicks(barcode, code.mid(forwarded) + '\r');
+        QCOMPARE(barcode->text(), QString());
         QPointer<FlashSoftware> previous = window.findChild<FlashSoftware*>();
         if (!script.isEmpty()) {
             Settings::setValue("FlashScriptName", script);
@@ -122,8 +115,7 @@ private slots:
             QVERIFY(JobChain::isRetired(previous)); // the previous job ends at once, before any check
         }
         QCOMPARE(station.boxes(), cell("box"));
-        if (cell("box").startsWith(
-                "Kein Flash Skript")) // "./" dropped from the name, "/" added to the folder
+        if (script == "./x.sh") // "./" dropped from the name, "/" added to the folder
             QVERIFY(log.contains("Flash script not exists " + station.env.stationDir() + "/flash/x.sh"));
         if (ScanBarcode* dialog = script.isEmpty() ? nullptr : window.orderDialog()) {
             QLineEdit* field = child<QLineEdit>(*dialog, "txtAuftragsnummer");
@@ -137,10 +129,10 @@ private slots:
             // Enter presses "Weiter"; while its relays switch, "Weiter" again or a scan.
             QTimer::singleShot(50, dialog, [&] {
                 cell("meanwhile") == "scan"
-                    ? type(window, "txtBarcode", order)
+                    ? QTest::keyClicks(barcode, order + '\r')
                     : void(QMetaObject::invokeMethod(dialog, "on_pushButton_clicked"));
             });
-            type(*dialog, "txtAuftragsnummer", "567");
+            QTest::keyClicks(field, "567\r");
             QVERIFY(!dialog->isVisible());
         }
         const bool live = !order.isEmpty() && cell("selection") != "dropped";
@@ -162,7 +154,6 @@ private slots:
                  {"failed twice", "status:502:", "status:502:", failed + '|' + failed, "|"},
                  {"the server offers nothing", "status:200:[]", "status:200:[]", none + '|' + none, "|"}});
     }
-    // An empty list says why and asks the server again.
     void selection()
     {
         Station station;
@@ -221,14 +212,13 @@ private slots:
         if (!scanned.isEmpty()) {
             QVERIFY(station.sim.setFault("image", "slow:1000000"));
             station.select("4r0418", "2.0.0-qa");
-            type(window, "txtBarcode", scanned);
+            QTest::keyClicks(child<QLineEdit>(window, "txtBarcode"), scanned + '\r');
             QTRY_COMPARE(station.sim.requests().size(), 1); // the image is on its way
             station.env.clearScriptRuns();
         }
         station.job().setArticle("4R0418"); // preselected whatever the letter case
         station.job().setSwVersion("2.0.0-QA");
-        if (!cell("fault").isEmpty())
-            QVERIFY(station.sim.setFault("assignSerialNumber", cell("fault")));
+        QVERIFY(cell("fault").isEmpty() || station.sim.setFault("assignSerialNumber", cell("fault")));
         click(window, "btnFATTest");
         QCOMPARE(roleArgs(station.env, "RELAY").join(';'), QStringLiteral("5|ON;8|ON")); // switched on first
         FATTest* dialog = window.findChildren<FATTest*>().last();
@@ -244,8 +234,7 @@ private slots:
         QCOMPARE(station.serialRequests().join('|'), cell("asked"));
         if (!box.isEmpty())
             return;
-        QCOMPARE(station.job().article() + ' ' + station.job().serialNumber(),
-                 QStringLiteral("4r0418 2400001"));
+        QCOMPARE(station.job().article() + ' ' + station.job().serialNumber(), QString("4r0418 2400001"));
         QVERIFY(QFileInfo(station.env.path("configs/extract/labels/device.pdf")).isFile());
         QCOMPARE(station.env.scriptRuns("FLASH").size(), 0);
         QCOMPARE(station.record(), QStringLiteral("G7654321 0"));
