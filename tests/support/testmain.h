@@ -6,6 +6,14 @@
 #include <QApplication>
 #include <QtTest>
 
+// The window must answer within this while it works. The sanitizers slow every slice of work
+// several times, so there only a freeze is caught.
+#ifdef NIMBREL_SANITIZED
+constexpr int maxGuiGapMs = 2000;
+#else
+constexpr int maxGuiGapMs = 100;
+#endif
+
 // Headless, with message boxes recorded instead of shown, so no test can block on one.
 template <typename TestObject> int testMain(int argc, char** argv)
 {
