@@ -102,11 +102,11 @@ private slots:
         station.start(NIMBREL_BINARY_DIR "/nimbrel-production",
                       cell("arguments").split(' ', Qt::SkipEmptyParts));
         QString log;
-        QTRY_VERIFY_WITH_TIMEOUT((log += station.readAll()).contains(printed.last()), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT((log += station.readAll()).contains(printed.last()), 20000 * slowdown);
         QTRY_COMPARE(QString::number(sim.requests("/api/v1/specs").size()), cell("specRequests"));
         if (cell("exit").isEmpty())
             station.kill();
-        QTRY_COMPARE_WITH_TIMEOUT(station.state(), QProcess::NotRunning, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(station.state(), QProcess::NotRunning, 20000 * slowdown);
         QCOMPARE(station.exitStatus() ? QString() : QString::number(station.exitCode()), cell("exit"));
         for (const QString& part : printed)
             QVERIFY2(log.contains(part), qPrintable(log));
@@ -140,11 +140,12 @@ private slots:
         station.start(QCoreApplication::applicationFilePath(), QStringList());
         qunsetenv("NIMBREL_STATION_CHILD");
         for (const QString& name : cell("running").split('|'))
-            QTRY_VERIFY2_WITH_TIMEOUT(childrenIn(env).contains(name), qPrintable(name), 30000);
+            QTRY_VERIFY2_WITH_TIMEOUT(childrenIn(env).contains(name), qPrintable(name), 30000 * slowdown);
         const qint64 began = QDateTime::currentMSecsSinceEpoch();
         QFile(QDir::home().filePath("beenden")).open(QIODevice::WriteOnly);
-        QVERIFY(station.waitForFinished(15000));
-        QVERIFY2(QDateTime::currentMSecsSinceEpoch() - began < 5000, "the station took 5 s or more to end");
+        QVERIFY(station.waitForFinished(15000 * slowdown));
+        QVERIFY2(QDateTime::currentMSecsSinceEpoch() - began < 5000 * slowdown,
+                 "the station took too long to end");
         QCOMPARE(station.exitCode(), 0);
         QCOMPARE(childrenIn(env), QString());
     }
